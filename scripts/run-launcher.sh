@@ -5,8 +5,14 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh release
 exe=build/release/launcher/OrvaneLauncher
+status=0
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   # No screen: run inside a virtual X server.
-  exec xvfb-run -a "$exe" "$@"
+  xvfb-run -a "$exe" "$@" || status=$?
+else
+  "$exe" "$@" || status=$?
 fi
-exec "$exe" "$@"
+log="${XDG_DATA_HOME:-$HOME/.local/share}/Kettrel GmbH/Orvane Online/OrvaneLauncher.log"
+echo "Launcher ended with exit code $status. Its log file, $log:"
+cat "$log" 2>/dev/null || echo "(no log file)"
+exit "$status"

@@ -1,12 +1,43 @@
 #include "commands.h"
 
+#include "shared/compressionhelper.h"
+
+#include <QFile>
 #include <QTextStream>
 
 namespace publish {
 
-int runUnpack(const QStringList& /*arguments*/) {
-    QTextStream(stderr) << "orvane-publish unpack: not available yet\n";
-    return 1;
+int runUnpack(const QStringList& arguments) {
+    QTextStream err(stderr);
+    if (arguments.size() != 2) {
+        err << "usage: orvane-publish unpack IN OUT\n";
+        return 2;
+    }
+    QFile in(arguments.at(0));
+    if (!in.open(QIODevice::ReadOnly)) {
+        err << "orvane-publish unpack: cannot open '" << in.fileName() << "': " << in.errorString() << "\n";
+        return 1;
+    }
+    const QByteArray input = in.readAll();
+    QByteArray content;
+    try {
+        // The launcher's own decoder: data that is not a container passes through unchanged.
+        content = shared::TCompressionHelper::DecompressLZMAByteArrayWithExceptionOnError(input);
+    } catch (const shared::TDecompressionError& error) {
+        err << "orvane-publish unpack: " << error.what() << "\n";
+        return 1;
+    }
+    QFile out(arguments.at(1));
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(content) != content.size()) {
+        err << "orvane-publish unpack: cannot write '" << out.fileName() << "': " << out.errorString()
+            << "\n";
+        return 1;
+    }
+    QTextStream(stdout) << in.fileName() << ": " << input.size() << " -> " << content.size() << " bytes"
+                        << (shared::TCompressionHelper::isContainer(input) ? ""
+                                                                           : " (not a container, copied)")
+                        << "\n";
+    return 0;
 }
 
 } // namespace publish

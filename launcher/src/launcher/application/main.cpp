@@ -1,1 +1,31 @@
-int main() { return 0; }
+#include "launcher/application/launcherapplication.h"
+#include "launcher/application/logging.h"
+#include "launcher/version.h"
+#include "shared/firstinstancetester.h"
+
+#include <QDebug>
+#include <QThread>
+
+#include <stdexcept>
+
+int main(int argc, char* argv[]) {
+    using namespace quarn::launcher;
+    TLauncherApplication application(argc, argv);
+    try {
+        // Held until main returns, so no second launcher starts while this one runs.
+        shared::FirstInstanceTester firstInstanceTester;
+        if (!firstInstanceTester.isFirstInstance()) {
+            // The running launcher's log file is left alone: this goes to the default output.
+            qInfo() << "Version: " << LAUNCHER_VERSION << "already running"
+                    << " Thread: " << QThread::currentThreadId();
+            return 0;
+        }
+        setupLogger();
+        qInfo() << "Version: " << LAUNCHER_VERSION << " Thread: " << QThread::currentThreadId();
+        application.startLoadingMainLauncherConfiguration();
+        return application.exec();
+    } catch (const std::exception& exception) {
+        qCritical() << "Launcher stopped: " << exception.what();
+        return 1;
+    }
+}

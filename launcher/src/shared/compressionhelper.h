@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+namespace shared {
+
+// Thrown when a compressed chunk container cannot be decoded.
+class TDecompressionError : public std::runtime_error {
+public:
+    TDecompressionError();
+};
+
+// Decoding of compressed chunk containers.
+//
+// A container is: any number of 0x00 padding bytes, the marker 0x70 ('p'), a codec number
+// below 24, the unpacked length L and the payload length N (both unsigned LEB128), then N
+// payload bytes. Data that is not a container passes through unchanged.
+//
+// Decoded codecs: 0 (stored), 3 (raw DEFLATE), 4 (lzip member), 5 and 10 (raw LZMA1 behind a
+// 13-byte header of properties and a stream length). Every other codec is rejected.
+//
+// Untrusted input is bounded: L may not exceed MAX_UNPACKED_LENGTH, N may not exceed the bytes
+// that follow the header, no decoder may produce more than L bytes, a stream that is cut short
+// is rejected, and the dictionary a stream asks for is capped, so no allocation is sized by an
+// unchecked header.
+class TCompressionHelper {
+public:
+    // Largest unpacked length accepted: far above the largest chunk (16 MiB), far below
+    // anything that could exhaust memory when several chunks are decoded at once.
+    static constexpr quint64 MAX_UNPACKED_LENGTH = 64ull * 1024 * 1024;
+    static constexpr quint8 CONTAINER_MARKER = 0x70;
+    static constexpr quint8 CODEC_COUNT = 24;
+    static constexpr int LZMA_PAYLOAD_HEADER_SIZE = 13;
+
+    enum ECodec : quint8 {
+        CODEC_RAW = 0,
+        CODEC_MINIZ = 3,
+        CODEC_LZIP = 4,
+        CODEC_LZMA20 = 5,
+        CODEC_ZPAQ = 6,
+        CODEC_LZMA25 = 10,
+        CODEC_CSC20 = 14,
+        CODEC_CRUSH = 21,
+    };
+
+    TCompressionHelper();
+    virtual ~TCompressionHelper();
+    TCompressionHelper(const TCompressionHelper&) = delete;
+    TCompressionHelper& operator=(const TCompressionHelper&) = delete;
+
+    // The input unchanged if it is not a container, else its decoded content.
+    // Throws TDecompressionError if it is a container that cannot be decoded.
+    static QByteArray DecompressLZMAByteArrayWithExceptionOnError(const QByteArray& input);
+    // The same, but a container that cannot be decoded yields the input unchanged.
+    static QByteArray DecompressLZMAByteArray(const QByteArray& input);
+
+    // True when the bytes are a container (after padding: the marker and a codec below 24).
+    static bool isContainer(const QByteArray& input);
+
+    // Streaming inflate of zlib data (with header unless raw), kept for callers of the common
+    // library that inflate in pieces.
+    bool initializeDeflateDecompression(bool rawDeflate);
+    bool deflateDecompressionInitialized() const;
+    // Inflates the next piece; throws TDecompressionError on corrupt data.
+    std::vector<std::uint8_t> decompressDeflatedByteArray(const QByteArray& piece);
+    static QByteArray zlibByteVectorToQByteArray(const std::vector<std::uint8_t>& bytes);
+
+private:
+    struct TInflateStream;
+    std::unique_ptr<TInflateStream> m_inflate;
+};
+
+} // namespace shared

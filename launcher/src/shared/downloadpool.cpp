@@ -1,0 +1,205 @@
+#include "shared/downloadpool.h"
+
+#include "shared/randomnumbergenerator.h"
+
+#include <QNetworkRequest>
+#include <QUrlQuery>
+
+#include <algorithm>
+
+namespace shared {
+
+void TNetworkAccessManagerAuthenticationHandler::onAuthenticationRequired(const QNetworkReply* /*reply*/,
+                                                                          QAuthenticator* /*authenticator*/) {
+}
+
+TDownloadPool::TDownloadPool(int maxConcurrentDownloads,
+                             std::shared_ptr<QNetworkAccessManagerWrapper> manager, QObject* parent,
+                             bool automaticFinish)
+    : QObject(parent), m_networkAccessManager(std::move(manager)),
+      m_maxConcurrentDownloads(maxConcurrentDownloads), m_automaticFinish(automaticFinish) {
+    if (m_networkAccessManager) {
+        // Redirects are followed, except from HTTPS to HTTP.
+        m_networkAccessManager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+    }
+}
+
+TDownloadPool::~TDownloadPool() = default;
+
+void TDownloadPool::Submit(const QUrl& url) {
+    const QUrl checked(url.toString(), QUrl::StrictMode);
+    if (!checked.isValid() || checked.isRelative()) {
+        emit failed(url, QNetworkReply::ProtocolInvalidOperationError, QStringLiteral("Invalid URL"));
+        return;
+    }
+    RemoveIfEnqueued(url);
+    if (!IsSubmitted(url)) {
+        m_queue.push_back(url);
+        StartMoreDownloads();
+    }
+}
+
+void TDownloadPool::SubmitPrioritized(const QUrl& url) {
+    RemoveIfEnqueued(url);
+    if (!IsSubmitted(url)) {
+        m_queue.push_front(url);
+    }
+    StartMoreDownloads();
+}
+
+void TDownloadPool::SetMaxConcurrentDownloads(int maximum) {
+    m_maxConcurrentDownloads = maximum;
+    if (maximum > 0) {
+        StartMoreDownloads();
+    }
+}
+
+int TDownloadPool::GetMaxConcurrentDownloads() const {
+    return m_maxConcurrentDownloads;
+}
+
+int TDownloadPool::GetActiveDownloads() const {
+    return m_activeDownloads.size();
+}
+
+quint64 TDownloadPool::getNumberOfUnfinishedDownloads() const {
+    return static_cast<quint64>(m_queue.size()) + static_cast<quint64>(m_activeDownloads.size());
+}
+
+void TDownloadPool::SetCache(QAbstractNetworkCache* cache) {
+    if (m_networkAccessManager) {
+        m_networkAccessManager->setCache(cache);
+    }
+}
+
+void TDownloadPool::MarkDownloadAsFinished(const QUrl& url) {
+    if (m_activeDownloads.remove(url) > 0) {
+        StartMoreDownloads();
+    }
+}
+
+void TDownloadPool::RemoveIfEnqueued(const QUrl& url) {
+    const auto position = std::find(m_queue.begin(), m_queue.end(), url);
+    if (position != m_queue.end()) {
+        m_queue.erase(position);
+    }
+}
+
+bool TDownloadPool::IsSubmitted(const QUrl& url) const {
+    return IsInQueue(url) || IsInActiveDownloads(url);
+}
+
+bool TDownloadPool::IsInQueue(const QUrl& url) const {
+    return std::find(m_queue.begin(), m_queue.end(), url) != m_queue.end();
+}
+
+bool TDownloadPool::IsInActiveDownloads(const QUrl& url) const {
+    return m_activeDownloads.contains(url);
+}
+
+void TDownloadPool::OnEnqueue() {
+    StartMoreDownloads();
+}
+
+void TDownloadPool::setTransferTimeout(int milliseconds) {
+    m_transferTimeoutMs = std::max(0, milliseconds);
+}
+
+int TDownloadPool::transferTimeout() const {
+    return m_transferTimeoutMs;
+}
+
+void TDownloadPool::StartMoreDownloads() {
+    while (!m_queue.empty() && GetActiveDownloads() < GetMaxConcurrentDownloads()) {
+        const QUrl url = m_queue.front();
+        m_queue.pop_front();
+        StartDownload(url);
+    }
+}
+
+void TDownloadPool::StartDownload(const QUrl& url) {
+    if (!m_networkAccessManager) {
+        emit failed(url, QNetworkReply::UnknownNetworkError, QStringLiteral("No network access"));
+        return;
+    }
+    QNetworkRequest request(url);
+    request.setTransferTimeout(m_transferTimeoutMs);
+    QNetworkReplyWrapper* wrapper = m_networkAccessManager->get(request);
+    connect(wrapper, &QNetworkReplyWrapper::finished, this,
+            [this, wrapper]() { OnNetworkReplySignalsFinished(wrapper); });
+    connect(wrapper, QOverload<QNetworkReply::NetworkError>::of(&QNetworkReplyWrapper::error), this,
+            [this, wrapper](QNetworkReply::NetworkError) { OnNetworkReplySignalsError(wrapper); });
+    connect(wrapper, &QNetworkReplyWrapper::progress, this,
+            [this, wrapper](qlonglong bytes) { emit progress(wrapper->urlOfRequest(), bytes); });
+    m_activeDownloads.insert(url, wrapper);
+}
+
+void TDownloadPool::report(const QUrl& url, QNetworkReplyWrapper* wrapper) {
+    // Nothing of the wrapper is needed after this; it may not get another chance to report.
+    disconnect(wrapper, nullptr, this, nullptr);
+    if (wrapper->error() != QNetworkReply::NoError) {
+        emit failed(url, wrapper->error(), wrapper->errorString());
+    } else {
+        emit success(url, wrapper->readAll());
+    }
+    wrapper->deleteLater();
+    wrapper->releaseLater();
+}
+
+void TDownloadPool::OnNetworkReplySignalsFinished(QNetworkReplyWrapper* wrapper) {
+    const QUrl url = wrapper->urlOfRequest();
+    const auto entry = m_activeDownloads.find(url);
+    // The entry must be this very request: a URL submitted again after its slot was freed has
+    // a new entry that an old request must not take over.
+    if (entry == m_activeDownloads.end() || entry.value() != wrapper) {
+        return;
+    }
+    if (m_automaticFinish) {
+        m_activeDownloads.erase(entry);
+        report(url, wrapper);
+        StartMoreDownloads();
+    } else {
+        report(url, wrapper);
+    }
+}
+
+void TDownloadPool::OnNetworkReplySignalsError(QNetworkReplyWrapper* wrapper) {
+    if (!m_automaticFinish) {
+        // Reported once, by the finished notification.
+        return;
+    }
+    const QUrl url = wrapper->urlOfRequest();
+    const auto entry = m_activeDownloads.find(url);
+    if (entry == m_activeDownloads.end() || entry.value() != wrapper) {
+        return;
+    }
+    m_activeDownloads.erase(entry);
+    disconnect(wrapper, nullptr, this, nullptr);
+    emit failed(url, wrapper->error(), wrapper->errorString());
+    wrapper->deleteLater();
+    wrapper->releaseLater();
+    StartMoreDownloads();
+}
+
+void TDownloadPool::OnAuthenticationRequired(QNetworkReply* reply, QAuthenticator* authenticator) {
+    m_authenticationHandler.onAuthenticationRequired(reply, authenticator);
+}
+
+QUrl PreventCachingWithRandomGetParameter(QUrl url) {
+    if (!url.isValid()) {
+        return url;
+    }
+    static const char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    const auto generator = TRandomNumberGenerator::getInstance();
+    QString text;
+    text.reserve(32);
+    for (int index = 0; index < 32; ++index) {
+        text.append(QLatin1Char(ALPHABET[generator->getRandomNumberInRange(0, 61)]));
+    }
+    QUrlQuery query(url.query());
+    query.addQueryItem(QStringLiteral("nocache"), text);
+    url.setQuery(query.query());
+    return url;
+}
+
+} // namespace shared

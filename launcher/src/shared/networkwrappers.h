@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QAuthenticator>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QUrl>
+
+#include <memory>
+
+class QAbstractNetworkCache;
+class QAuthenticator;
+
+namespace shared {
+
+class QNetworkReplyWrapper;
+
+// Thin layer over QNetworkAccessManager so that the download pool can be driven by another
+// implementation (the operations are virtual).
+class QNetworkAccessManagerWrapper : public QObject {
+    Q_OBJECT
+public:
+    explicit QNetworkAccessManagerWrapper(std::shared_ptr<QNetworkAccessManager> manager);
+    ~QNetworkAccessManagerWrapper() override;
+
+    // Starts a GET; the returned wrapper is a child of the new reply.
+    virtual QNetworkReplyWrapper* get(const QNetworkRequest& request);
+    virtual void setCache(QAbstractNetworkCache* cache);
+    virtual void setRedirectPolicy(QNetworkRequest::RedirectPolicy policy);
+
+signals:
+    void authenticationRequired(QNetworkReply* pReply, QAuthenticator* pAuthenticator);
+
+private:
+    std::shared_ptr<QNetworkAccessManager> m_manager;
+};
+
+// Thin layer over one QNetworkReply; a child object of the reply it wraps.
+class QNetworkReplyWrapper : public QObject {
+    Q_OBJECT
+public:
+    explicit QNetworkReplyWrapper(QNetworkReply* reply);
+    ~QNetworkReplyWrapper() override;
+
+    virtual QNetworkReply::NetworkError error() const;
+    virtual QString errorString() const;
+    virtual QByteArray readAll();
+    // URL of the request, not of any redirect target.
+    virtual QUrl urlOfRequest() const;
+    // Schedules the wrapped reply (and with it this wrapper) for deletion, so that finished
+    // replies do not pile up in the access manager until it is destroyed.
+    virtual void releaseLater();
+
+    void EmitFinished();
+
+signals:
+    void error(QNetworkReply::NetworkError code);
+    void finished();
+    void progress(qlonglong BytesReceivedFromRequest);
+
+private:
+    QNetworkReply* m_reply;
+};
+
+} // namespace shared

@@ -1,0 +1,146 @@
+// Runs the real launcher executable in a private home and checks what a player would see of
+// its start: the data folder, the log file, and the refusal to run twice.
+#include "shared/firstinstancetester.h"
+#include "testenvironment.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
+#include <QtTest>
+
+#include <cstdio>
+
+namespace {
+
+const char HOLD_INSTANCE_VARIABLE[] = "ORVANE_TEST_HOLD_INSTANCE";
+
+struct TRunResult {
+    int exitCode = -1;
+    QByteArray output;
+};
+
+} // namespace
+
+class TestLauncherProcess : public QObject {
+    Q_OBJECT
+
+private:
+    TTestHome m_Home;
+
+    QString logPath() const {
+        return m_Home.path("data") + QStringLiteral("/Kettrel GmbH/Orvane Online/OrvaneLauncher.log");
+    }
+
+    TRunResult runLauncher(const QStringList& arguments = {}) {
+        QProcess process;
+        process.setProcessEnvironment(m_Home.environment());
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(QStringLiteral(ORVANE_LAUNCHER_EXECUTABLE), arguments);
+        TRunResult result;
+        if (!process.waitForFinished(60000)) {
+            process.kill();
+            process.waitForFinished();
+            return result;
+        }
+        result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        result.output = process.readAll();
+        return result;
+    }
+
+    // Starts this test program as a stand-in launcher that holds the single-instance segment.
+    void startHolder(QProcess& holder) {
+        QProcessEnvironment environment = m_Home.environment();
+        environment.insert(QLatin1String(HOLD_INSTANCE_VARIABLE), QStringLiteral("1"));
+        holder.setProcessEnvironment(environment);
+        holder.start(QCoreApplication::applicationFilePath(), QStringList());
+        QVERIFY(holder.waitForReadyRead(30000));
+        QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
+    }
+
+    QByteArray readLog() const {
+        QFile file(logPath());
+        if (!file.open(QIODevice::ReadOnly))
+            return QByteArray();
+        return file.readAll();
+    }
+
+private slots:
+    void firstStartCreatesDataFolderAndLog() {
+        QVERIFY(!QFile::exists(m_Home.path("data") + QStringLiteral("/Kettrel GmbH")));
+        const TRunResult result = runLauncher();
+        QCOMPARE(result.exitCode, 0);
+        const QList<QByteArray> lines = readLog().split('\n');
+        QVERIFY2(!lines.isEmpty(), "no log file");
+        QVERIFY2(lines.first().contains("Info: Version:  \"0.0.9\"  Thread:  0x"), lines.first().constData());
+        QVERIFY2(lines.first().contains(" (:0) "), lines.first().constData());
+    }
+
+    void secondStartLeavesRunningInstanceAlone() {
+        QCOMPARE(runLauncher().exitCode, 0);
+        const QByteArray logBefore = readLog();
+        const QDateTime modifiedBefore = QFileInfo(logPath()).lastModified();
+        QVERIFY(!logBefore.isEmpty());
+
+        QProcess holder;
+        startHolder(holder);
+        const TRunResult second = runLauncher({QStringLiteral("--show-ui")});
+        holder.kill();
+        holder.waitForFinished();
+
+        QCOMPARE(second.exitCode, 0);
+        QVERIFY2(second.output.contains("already running"), second.output.constData());
+        QCOMPARE(readLog(), logBefore);
+        QCOMPARE(QFileInfo(logPath()).lastModified(), modifiedBefore);
+    }
+
+    void startAfterKilledInstanceRunsAsFirst() {
+        QProcess holder;
+        startHolder(holder);
+        holder.kill(); // SIGKILL: the segment is left behind without a chance to clean up
+        holder.waitForFinished();
+        QFile::remove(logPath());
+
+        const TRunResult result = runLauncher();
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY2(readLog().contains("startLoadingMainLauncherConfiguration"), result.output.constData());
+
+        // The recovered segment still keeps out a second instance while the first one lives.
+        QProcess first;
+        startHolder(first);
+        QProcess second;
+        QProcessEnvironment environment = m_Home.environment();
+        environment.insert(QLatin1String(HOLD_INSTANCE_VARIABLE), QStringLiteral("1"));
+        second.setProcessEnvironment(environment);
+        second.start(QCoreApplication::applicationFilePath(), QStringList());
+        QVERIFY(second.waitForReadyRead(30000));
+        QCOMPARE(second.readLine().trimmed(), QByteArray("busy"));
+        second.kill();
+        first.kill();
+        second.waitForFinished();
+        first.waitForFinished();
+
+        // A normal start after that releases the segment the killed processes left behind.
+        QCOMPARE(runLauncher().exitCode, 0);
+    }
+
+    void placeholdersInMessagesAreLoggedAsTheyStand() {
+        const TRunResult result = runLauncher({QStringLiteral("%1"), QStringLiteral("%2 and %3")});
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY2(readLog().contains("\"%1\", \"%2 and %3\""), readLog().constData());
+    }
+};
+
+int main(int argc, char* argv[]) {
+    QCoreApplication application(argc, argv);
+    if (qEnvironmentVariableIsSet(HOLD_INSTANCE_VARIABLE)) {
+        // Stand-in launcher: hold the segment (or report that another process holds it) until killed.
+        shared::FirstInstanceTester tester;
+        std::fputs(tester.isFirstInstance() ? "held\n" : "busy\n", stdout);
+        std::fflush(stdout);
+        return application.exec();
+    }
+    TestLauncherProcess test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_launcherprocess.moc"

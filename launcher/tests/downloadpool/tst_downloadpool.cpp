@@ -1,0 +1,246 @@
+// The download pool against real servers on loopback: nginx for the normal paths (queue order,
+// de-duplication, both finish modes), and a misbehaving server of our own for failures.
+#include "shared/downloadpool.h"
+
+#include "faultyhttpserver.h"
+#include "nginxfixture.h"
+
+#include <QNetworkAccessManager>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using shared::TDownloadPool;
+
+Q_DECLARE_METATYPE(TFaultyHttpServer::TAnswer)
+
+namespace {
+
+std::shared_ptr<shared::QNetworkAccessManagerWrapper> makeManager() {
+    return std::make_shared<shared::QNetworkAccessManagerWrapper>(std::make_shared<QNetworkAccessManager>());
+}
+
+QByteArray fileContent(int index) {
+    return QByteArray("file ") + QByteArray::number(index) +
+           QByteArray(1000 * (index + 1), char('a' + index));
+}
+
+} // namespace
+
+class TestDownloadPool : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void queueOrderAndPrioritizing();
+    void duplicateSubmissionsFetchOnce();
+    void automaticFinishFreesSlotOnReport();
+    void manualFinishKeepsSlotUntilMarked();
+    void raisingTheMaximumStartsWaitingUrls();
+    void invalidUrlIsReportedAtOnce();
+    void failureIsReportedOnce_data();
+    void failureIsReportedOnce();
+    void preventCaching();
+
+private:
+    QUrl url(int index) const { return m_nginx->url(QStringLiteral("f%1.bin").arg(index)); }
+
+    QTemporaryDir m_root;
+    std::unique_ptr<TNginxFixture> m_nginx;
+};
+
+void TestDownloadPool::initTestCase() {
+    QVERIFY(m_root.isValid());
+    for (int index = 0; index < 6; ++index) {
+        QFile file(m_root.filePath(QStringLiteral("f%1.bin").arg(index)));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(fileContent(index));
+    }
+    m_nginx = std::make_unique<TNginxFixture>(m_root.path());
+    QVERIFY2(m_nginx->start(), qPrintable(m_nginx->errorText()));
+}
+
+void TestDownloadPool::queueOrderAndPrioritizing() {
+    TDownloadPool pool(0, makeManager(), nullptr, true);
+    QSignalSpy success(&pool, &TDownloadPool::success);
+    pool.Submit(url(0));
+    pool.Submit(url(1));
+    pool.Submit(url(2));
+    pool.Submit(url(0));            // moves to the back: 1, 2, 0
+    pool.SubmitPrioritized(url(2)); // moves to the front: 2, 1, 0
+    QCOMPARE(pool.getNumberOfUnfinishedDownloads(), quint64(3));
+    QCOMPARE(pool.GetActiveDownloads(), 0);
+
+    pool.SetMaxConcurrentDownloads(1);
+    QCOMPARE(pool.GetActiveDownloads(), 1);
+    QTRY_COMPARE(success.count(), 3);
+    QCOMPARE(success.at(0).at(0).toUrl(), url(2));
+    QCOMPARE(success.at(1).at(0).toUrl(), url(1));
+    QCOMPARE(success.at(2).at(0).toUrl(), url(0));
+    QCOMPARE(success.at(0).at(1).toByteArray(), fileContent(2));
+    QCOMPARE(pool.getNumberOfUnfinishedDownloads(), quint64(0));
+}
+
+void TestDownloadPool::duplicateSubmissionsFetchOnce() {
+    TFaultyHttpServer server;
+    QVERIFY(server.isListening());
+    server.setAnswers("/a", {TFaultyHttpServer::ok("alpha")});
+    TDownloadPool pool(2, makeManager(), nullptr, true);
+    QSignalSpy success(&pool, &TDownloadPool::success);
+    QSignalSpy failed(&pool, &TDownloadPool::failed);
+    pool.Submit(server.url("/a"));
+    pool.Submit(server.url("/a")); // running: dropped
+    QCOMPARE(pool.getNumberOfUnfinishedDownloads(), quint64(1));
+    QTRY_COMPARE(success.count(), 1);
+    QTest::qWait(200);
+    QCOMPARE(success.count(), 1);
+    QCOMPARE(failed.count(), 0);
+    QCOMPARE(server.attempts("/a"), 1);
+    QCOMPARE(success.at(0).at(1).toByteArray(), QByteArray("alpha"));
+}
+
+void TestDownloadPool::automaticFinishFreesSlotOnReport() {
+    TDownloadPool pool(2, makeManager(), nullptr, true);
+    QList<bool> submittedInHandler;
+    QList<int> activeInHandler;
+    connect(&pool, &TDownloadPool::success, this, [&](const QUrl& reported, const QByteArray&) {
+        submittedInHandler.append(pool.IsSubmitted(reported));
+        activeInHandler.append(pool.GetActiveDownloads());
+    });
+    pool.Submit(url(0));
+    pool.Submit(url(1));
+    pool.Submit(url(2));
+    QCOMPARE(pool.GetActiveDownloads(), 2);
+    QVERIFY(pool.IsInQueue(url(2)));
+    QTRY_COMPARE(submittedInHandler.size(), 3);
+    // The slot is free before the handler runs; the next download starts after it returned.
+    QCOMPARE(submittedInHandler, QList<bool>({false, false, false}));
+    QCOMPARE(activeInHandler.at(0), 1);
+    QCOMPARE(pool.GetActiveDownloads(), 0);
+}
+
+void TestDownloadPool::manualFinishKeepsSlotUntilMarked() {
+    TDownloadPool pool(2, makeManager(), nullptr, false);
+    QSignalSpy success(&pool, &TDownloadPool::success);
+    pool.Submit(url(0));
+    pool.Submit(url(1));
+    pool.Submit(url(2));
+    QTRY_COMPARE(success.count(), 2);
+    QTest::qWait(200);
+    // Both slots stay taken after the reports; the third waits.
+    QCOMPARE(success.count(), 2);
+    QCOMPARE(pool.GetActiveDownloads(), 2);
+    QVERIFY(pool.IsInQueue(url(2)));
+    pool.MarkDownloadAsFinished(url(5)); // unknown: starts nothing
+    QVERIFY(pool.IsInQueue(url(2)));
+    const QUrl first = success.at(0).at(0).toUrl();
+    pool.MarkDownloadAsFinished(first);
+    QVERIFY(pool.IsInActiveDownloads(url(2)));
+    QTRY_COMPARE(success.count(), 3);
+    QCOMPARE(success.at(2).at(0).toUrl(), url(2));
+    QCOMPARE(pool.GetActiveDownloads(), 2);
+    // Submitting a reported but unmarked URL does nothing.
+    pool.Submit(first == url(0) ? url(1) : url(0));
+    QCOMPARE(pool.getNumberOfUnfinishedDownloads(), quint64(2));
+}
+
+void TestDownloadPool::raisingTheMaximumStartsWaitingUrls() {
+    TDownloadPool pool(1, makeManager(), nullptr, true);
+    QSignalSpy success(&pool, &TDownloadPool::success);
+    pool.SetMaxConcurrentDownloads(0);
+    for (int index = 0; index < 5; ++index) {
+        pool.Submit(url(index));
+    }
+    QCOMPARE(pool.GetActiveDownloads(), 0);
+    pool.SetMaxConcurrentDownloads(3);
+    QCOMPARE(pool.GetActiveDownloads(), 3);
+    QTRY_COMPARE(success.count(), 5);
+}
+
+void TestDownloadPool::invalidUrlIsReportedAtOnce() {
+    TDownloadPool pool(2, makeManager(), nullptr, true);
+    QSignalSpy failed(&pool, &TDownloadPool::failed);
+    pool.Submit(url(0));
+    const quint64 before = pool.getNumberOfUnfinishedDownloads();
+    for (const QString& text :
+         {QStringLiteral("relative/path.bin"), QStringLiteral("http://127.0.0.1:80/a b")}) {
+        pool.Submit(QUrl(text));
+    }
+    QCOMPARE(failed.count(), 2);
+    for (const QList<QVariant>& report : failed) {
+        QCOMPARE(report.at(1).value<QNetworkReply::NetworkError>(),
+                 QNetworkReply::ProtocolInvalidOperationError);
+        QCOMPARE(int(report.at(1).value<QNetworkReply::NetworkError>()), 302);
+        QCOMPARE(report.at(2).toString(), QStringLiteral("Invalid URL"));
+    }
+    QCOMPARE(pool.getNumberOfUnfinishedDownloads(), before);
+}
+
+void TestDownloadPool::failureIsReportedOnce_data() {
+    QTest::addColumn<bool>("automaticFinish");
+    QTest::addColumn<TFaultyHttpServer::TAnswer>("answer");
+    QTest::addColumn<int>("expectedError");
+    const QByteArray body(200000, 'z');
+    for (bool automatic : {true, false}) {
+        const QString mode = automatic ? "automatic" : "manual";
+        QTest::newRow(qPrintable(mode + ", 404"))
+            << automatic << TFaultyHttpServer::status(404) << int(QNetworkReply::ContentNotFoundError);
+        QTest::newRow(qPrintable(mode + ", 403"))
+            << automatic << TFaultyHttpServer::status(403) << int(QNetworkReply::ContentAccessDenied);
+        QTest::newRow(qPrintable(mode + ", 500"))
+            << automatic << TFaultyHttpServer::status(500) << int(QNetworkReply::InternalServerError);
+        QTest::newRow(qPrintable(mode + ", reset mid-body"))
+            << automatic << TFaultyHttpServer::resetMidBody(body) << -1;
+        QTest::newRow(qPrintable(mode + ", stall"))
+            << automatic << TFaultyHttpServer::stall() << int(QNetworkReply::OperationCanceledError);
+    }
+}
+
+void TestDownloadPool::failureIsReportedOnce() {
+    QFETCH(bool, automaticFinish);
+    QFETCH(TFaultyHttpServer::TAnswer, answer);
+    QFETCH(int, expectedError);
+    TFaultyHttpServer server;
+    server.setAnswers("/bad", {answer});
+    server.setAnswers("/good", {TFaultyHttpServer::ok("fine")});
+    TDownloadPool pool(1, makeManager(), nullptr, automaticFinish);
+    pool.setTransferTimeout(700);
+    QSignalSpy success(&pool, &TDownloadPool::success);
+    QSignalSpy failed(&pool, &TDownloadPool::failed);
+    pool.Submit(server.url("/bad"));
+    pool.Submit(server.url("/good"));
+    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 10000);
+    QCOMPARE(failed.at(0).at(0).toUrl(), server.url("/bad"));
+    const auto code = failed.at(0).at(1).value<QNetworkReply::NetworkError>();
+    if (expectedError >= 0) {
+        QCOMPARE(int(code), expectedError);
+    } else {
+        QVERIFY(code != QNetworkReply::NoError);
+    }
+    if (!automaticFinish) {
+        QCOMPARE(pool.GetActiveDownloads(), 1);
+        pool.MarkDownloadAsFinished(server.url("/bad"));
+    }
+    QTRY_COMPARE(success.count(), 1);
+    QTest::qWait(100);
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(server.attempts("/bad"), 1);
+}
+
+void TestDownloadPool::preventCaching() {
+    const QUrl plain(QStringLiteral("https://cdn.example.invalid/p/package.json?x=1"));
+    const QUrl first = shared::PreventCachingWithRandomGetParameter(plain);
+    const QUrl second = shared::PreventCachingWithRandomGetParameter(plain);
+    const QRegularExpression form(QStringLiteral("^x=1&nocache=[A-Za-z0-9]{32}$"));
+    QVERIFY2(form.match(first.query()).hasMatch(), qPrintable(first.query()));
+    QVERIFY(form.match(second.query()).hasMatch());
+    QVERIFY(first != second);
+    QCOMPARE(first.adjusted(QUrl::RemoveQuery), plain.adjusted(QUrl::RemoveQuery));
+    const QUrl invalid(QStringLiteral("http://[::1"));
+    QVERIFY(!invalid.isValid());
+    QCOMPARE(shared::PreventCachingWithRandomGetParameter(invalid), invalid);
+}
+
+QTEST_GUILESS_MAIN(TestDownloadPool)
+#include "tst_downloadpool.moc"
