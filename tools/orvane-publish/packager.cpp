@@ -47,6 +47,7 @@ struct TStoreSettings {
     QString chunkDirectory;
     int codec = 5;
     bool plain = false;
+    int level = 9;
 };
 
 // What an encoder task reports for one unit.
@@ -123,7 +124,7 @@ TStoredUnit storeUnit(const TStoreSettings& settings, const QByteArray& content,
                 stored = content;
             } else {
                 QString error;
-                if (!writeContainer(settings.codec, content, stored, error)) {
+                if (!writeContainer(settings.codec, content, stored, error, settings.level)) {
                     unit.error = error;
                     return unit;
                 }
@@ -357,6 +358,9 @@ QString checkOptions(const TPublishOptions& options, const QString& source, cons
                             options.codec == 5 || options.codec == 10)) {
         return QStringLiteral("codec %1 cannot be written (supported: 0, 3, 4, 5, 10)").arg(options.codec);
     }
+    if (options.level < 0 || options.level > 9) {
+        return QStringLiteral("level %1 is outside 0 to 9").arg(options.level);
+    }
     if (options.wholeFileThreshold > MAX_WHOLE_FILE_THRESHOLD) {
         return QStringLiteral("the whole-file threshold may be at most %1 bytes")
             .arg(MAX_WHOLE_FILE_THRESHOLD);
@@ -423,7 +427,7 @@ TPublishResult publishPackage(const TPublishOptions& options,
         return result;
     }
     const int threads = options.threads > 0 ? options.threads : std::max(1, QThread::idealThreadCount());
-    TUnitStore store(TStoreSettings{chunkDirectory, options.codec, options.plain}, threads);
+    TUnitStore store(TStoreSettings{chunkDirectory, options.codec, options.plain, options.level}, threads);
     for (TFileRecord& file : files) {
         file.whole = file.size <= options.wholeFileThreshold;
         const bool read = file.whole ? readWholeFile(file, store, result.error)
