@@ -128,6 +128,13 @@ TStoredUnit storeUnit(const TStoreSettings& settings, const QByteArray& content,
                     unit.error = error;
                     return unit;
                 }
+                // Content the codec cannot shrink is stored in a container of codec 0 instead: no
+                // larger than needed, and the launcher copies it instead of decoding it.
+                if (settings.codec != 0 && stored.size() >= content.size() &&
+                    !writeContainer(0, content, stored, error)) {
+                    unit.error = error;
+                    return unit;
+                }
             }
             unit.written = true;
         } else if (content.isEmpty()) {
