@@ -109,17 +109,16 @@ TStoredUnit storeUnit(const TStoreSettings& settings, const QByteArray& content,
         const QString path = settings.chunkDirectory + QLatin1Char('/') + unit.fileName;
 
         QByteArray stored;
+        bool intact = false;
         QFile existing(path);
         // Any valid container of this content is far below twice its size plus some headroom.
         const qint64 plausibleSize = 2 * static_cast<qint64>(content.size()) + 65536;
         if (existing.open(QIODevice::ReadOnly) && existing.size() <= plausibleSize) {
             stored = existing.readAll();
-            if (!holdsContent(stored, content, plainUnit)) {
-                stored.clear();
-            }
+            intact = existing.error() == QFileDevice::NoError && holdsContent(stored, content, plainUnit);
         }
         existing.close();
-        if (stored.isEmpty() && !content.isEmpty()) {
+        if (!intact) {
             if (plainUnit) {
                 stored = content;
             } else {
@@ -137,8 +136,6 @@ TStoredUnit storeUnit(const TStoreSettings& settings, const QByteArray& content,
                 }
             }
             unit.written = true;
-        } else if (content.isEmpty()) {
-            unit.written = !QFileInfo::exists(path);
         }
         if (unit.written) {
             QSaveFile out(path);
@@ -165,8 +162,8 @@ public:
     }
     ~TUnitStore() { m_pool.waitForDone(); }
 
-    int add(QByteArray content) {
-        QByteArray digest = shared::TSha256::hash(content);
+    // Returns the unit's index; digest is the SHA-256 of content.
+    int add(QByteArray content, QByteArray digest) {
         const auto known = m_byDigest.find(digest);
         if (known != m_byDigest.end()) {
             return known->second;
@@ -226,7 +223,7 @@ bool readWholeFile(TFileRecord& file, TUnitStore& store, QString& error) {
         return false;
     }
     file.digest = shared::TSha256::hash(content);
-    file.wholeUnit = store.add(std::move(content));
+    file.wholeUnit = store.add(std::move(content), file.digest);
     return true;
 }
 
@@ -251,7 +248,8 @@ bool readChunkedFile(TFileRecord& file, TUnitStore& store, quint64 average, QStr
         },
         [&](const char* data, quint64 length) {
             wholeDigest.addData(data, static_cast<qint64>(length));
-            file.chunkUnits.push_back(store.add(QByteArray(data, static_cast<int>(length))));
+            file.chunkUnits.push_back(store.add(QByteArray(data, static_cast<int>(length)),
+                                                shared::TSha256::hash(data, static_cast<qint64>(length))));
             total += length;
         });
     if (readFailed || total != file.size) {
