@@ -1,5 +1,6 @@
 #include "launcher/installation/chunking.h"
 #include "shared/sha256.h"
+#include "splitmix64.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -11,24 +12,10 @@ using namespace quarn::launcher;
 
 namespace {
 
-// The golden files: splitmix64 from a seed, each output written as 8 little-endian bytes.
+// The golden files: testsupport::splitmix64Bytes from this seed.
 constexpr quint64 GOLDEN_SEED = 0x4F7276616E65; // "Orvane"
 
-QByteArray splitmix64Bytes(quint64 seed, int size) {
-    QByteArray data(size, Qt::Uninitialized);
-    quint64 state = seed;
-    for (int offset = 0; offset < size; offset += 8) {
-        state += 0x9E3779B97F4A7C15ULL;
-        quint64 z = state;
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        z ^= z >> 31;
-        for (int i = 0; i < 8 && offset + i < size; ++i) {
-            data[offset + i] = static_cast<char>(z >> (8 * i));
-        }
-    }
-    return data;
-}
+using testsupport::splitmix64Bytes;
 
 // One line per chunk, "offset length sha256-hex", as orvane-publish chunks prints them.
 struct TCollector {
