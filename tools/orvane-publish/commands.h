@@ -8,4 +8,5 @@ namespace publish {
 int runChunks(const QStringList& arguments);
 int runPack(const QStringList& arguments);
 int runUnpack(const QStringList& arguments);
+int runSync(const QStringList& arguments);
 } // namespace publish
