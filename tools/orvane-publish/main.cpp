@@ -12,6 +12,8 @@ namespace {
 void printUsage(QTextStream& out) {
     out << "usage: orvane-publish <command> [arguments]\n"
            "commands:\n"
+           "  package SRC_DIR OUT_DIR [...]   publish one build: chunk containers and documents\n"
+           "  catalogue OUT_FILE [...]        write or update the launcher configuration document\n"
            "  chunks FILE [--average N]       print the content-defined chunks of FILE\n"
            "  pack --codec N IN OUT           wrap IN into a chunk container of codec N\n"
            "  unpack IN OUT                   decode a chunk container as the launcher does\n"
@@ -31,8 +33,10 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     const std::map<QString, std::function<int(const QStringList&)>> commands = {
+        {QStringLiteral("catalogue"), publish::runCatalogue},
         {QStringLiteral("chunks"), publish::runChunks},
         {QStringLiteral("pack"), publish::runPack},
+        {QStringLiteral("package"), publish::runPackage},
         {QStringLiteral("unpack"), publish::runUnpack},
         {QStringLiteral("sync"), publish::runSync},
     };
