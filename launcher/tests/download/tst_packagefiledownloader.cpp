@@ -71,9 +71,14 @@ using TDelays = QMap<QString, int>;
 using TAnswers = std::vector<TFaultyHttpServer::TAnswer>;
 
 struct TFileSpec {
+    TFileSpec() = default;
+    TFileSpec(QString path, QStringList chunks, bool executable = false, QSet<QString> kept = {})
+        : path(std::move(path)), chunks(std::move(chunks)), executable(executable), kept(std::move(kept)) {}
+
     QString path;
     QStringList chunks; // chunk names in file order; equal names are one URL and one content
     bool executable = false;
+    QSet<QString> kept; // chunks already in place on disk, not downloaded
 };
 
 } // namespace
@@ -92,6 +97,8 @@ private slots:
     void writeOrdering();
     void faults_data();
     void faults();
+    void checkModeVerifiesKeptChunks_data();
+    void checkModeVerifiesKeptChunks();
 
 private:
     struct TRun {
@@ -164,7 +171,9 @@ TestPackageFileDownloader::TRun TestPackageFileDownloader::makeRun(TFaultyHttpSe
                                   spec.executable, indices, TChunkInPackage());
         TFileToDownload item{TChunkedFileInPackage(file, chunks)};
         for (int index : indices) {
-            item.addChunk(index);
+            if (!spec.kept.contains(spec.chunks.at(index))) {
+                item.addChunk(index);
+            }
         }
         toDownload.push_back(item);
     }
@@ -338,6 +347,47 @@ void TestPackageFileDownloader::faults() {
     if (!expectedLog.isEmpty()) {
         QCOMPARE(logCount(expectedLog), 1);
     }
+}
+
+void TestPackageFileDownloader::checkModeVerifiesKeptChunks_data() {
+    QTest::addColumn<bool>("corrupt");
+    QTest::addColumn<QByteArray>("expectedLog");
+    QTest::newRow("kept chunk intact") << false << QByteArray("0: check succeeded\n40000: write succeeded\n");
+    QTest::newRow("kept chunk corrupted") << true << QByteArray("0: check failed\n");
+}
+
+void TestPackageFileDownloader::checkModeVerifiesKeptChunks() {
+    QFETCH(bool, corrupt);
+    QFETCH(QByteArray, expectedLog);
+    TFaultyHttpServer server;
+    server.setAnswers("/chunks/N", {TFaultyHttpServer::ok(contentOf("N"))});
+    const TFileSpec spec{"partial.bin", {"K", "N"}, false, {"K"}};
+    TRun run = makeRun(server, {spec});
+    run.downloader->setChunkVerification(true);
+    const QString path = QDir(run.directory->path()).filePath(spec.path);
+    {
+        QByteArray onDisk = contentOf("K") + QByteArray(40000, 'x');
+        if (corrupt) {
+            onDisk[100] = static_cast<char>(onDisk.at(100) ^ 1);
+        }
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(onDisk);
+    }
+    run.downloader->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(run.completed->count() + run.failed->count(), 1, 20000);
+    if (corrupt) {
+        QCOMPARE(run.failed->count(), 1);
+        QCOMPARE(run.failed->at(0).at(0).value<EPackageDownloaderError>(),
+                 PACKAGE_DOWNLOADER_ERROR_SAVING_FAILED);
+        QCOMPARE(logCount("invalid hash"), 1);
+    } else {
+        QCOMPARE(run.completed->count(), 1);
+        verifyWritten(run, {spec});
+    }
+    QFile log(path + ".log");
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QCOMPARE(log.readAll(), expectedLog);
 }
 
 QTEST_GUILESS_MAIN(TestPackageFileDownloader)
