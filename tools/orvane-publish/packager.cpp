@@ -2,6 +2,8 @@
 
 #include "containerwriter.h"
 
+#include "launcher/configuration/packageconfiguration.h"
+
 #include "shared/compressionhelper.h"
 #include "shared/sha256.h"
 
@@ -302,8 +304,11 @@ bool collectFiles(const QString& root, std::vector<TFileRecord>& files, QString&
             error = QStringLiteral("'%1' is not a regular file").arg(relative);
             return false;
         }
-        if (relative.startsWith(QLatin1String("../")) || QDir::isAbsolutePath(relative)) {
-            error = QStringLiteral("'%1' lies outside the source folder").arg(info.filePath());
+        // The launcher refuses a whole package over one path it cannot place safely (for example one
+        // with a backslash before "..", or "x:" at its start, which reads as a drive on Windows).
+        if (!quarn::launcher::TPackageConfigurationReader::isSafeRelativePath(relative)) {
+            error = QStringLiteral("'%1' is not a path the launcher accepts inside a package folder")
+                        .arg(relative);
             return false;
         }
         if (RESERVED_ROOT_NAMES.contains(relative)) {
