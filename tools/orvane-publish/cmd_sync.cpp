@@ -41,7 +41,8 @@ QUrl documentBaseUrl(const QUrl& documentUrl) {
 
 // Fetches the documents with a download pool; returns false with a reason on failure.
 bool fetchDocuments(const QList<QUrl>& urls, std::map<QUrl, QByteArray>& documents, QString& failure) {
-    auto manager = std::make_shared<shared::QNetworkAccessManagerWrapper>(std::make_shared<QNetworkAccessManager>());
+    auto manager =
+        std::make_shared<shared::QNetworkAccessManagerWrapper>(std::make_shared<QNetworkAccessManager>());
     shared::TDownloadPool pool(6, manager, nullptr, true);
     int outstanding = urls.size();
     QObject::connect(&pool, &shared::TDownloadPool::success, [&](const QUrl& url, const QByteArray& data) {
@@ -66,7 +67,8 @@ public:
     TMarkers(const TLauncherFilesystemHelper& helper, const QDir& directory)
         : m_Helper(helper), m_Directory(directory),
           m_Full(helper.getFullPath(directory, helper.launcherSettings()->installedPackageMarker())),
-          m_Partial(helper.getFullPath(directory, helper.launcherSettings()->partiallyInstalledPackageMarker())),
+          m_Partial(
+              helper.getFullPath(directory, helper.launcherSettings()->partiallyInstalledPackageMarker())),
           m_Assets(helper.getFullPath(directory, helper.launcherSettings()->assetFileName())) {}
 
     bool hasFull() const { return m_Helper.fileExists(m_Full); }
@@ -171,7 +173,8 @@ int runSync(const QStringList& arguments) {
             return 1;
         }
         const QByteArray packageJson = documents[options.packageUrl];
-        const QByteArray assetJson = options.assetsUrl.isEmpty() ? QByteArray() : documents[options.assetsUrl];
+        const QByteArray assetJson =
+            options.assetsUrl.isEmpty() ? QByteArray() : documents[options.assetsUrl];
         const TPackageConfigurationReader server(packageJson, assetJson, documentBaseUrl(options.packageUrl),
                                                  documentBaseUrl(options.assetsUrl));
         if (!server.initializedSuccessfully()) {
@@ -206,15 +209,16 @@ int runSync(const QStringList& arguments) {
                          [&](TFileSize done, TFileSize total) { report("scanned", done, total); });
         QObject::connect(&run, &TPackageInstallation::verificationProgress,
                          [&](TFileSize done, TFileSize total) { report("verified", done, total); });
-        QObject::connect(run.downloader(), &TPackageFileDownloader::progress,
-                         [&](TFileSize downloaded, TFileSize toDownload, TFileSize written, TFileSize toWrite) {
-                             if (sinceLastLine.elapsed() < 1000)
-                                 return;
-                             sinceLastLine.restart();
-                             out << "downloaded " << downloaded << " / " << toDownload << " bytes, written "
-                                 << written << " / " << toWrite << " bytes\n";
-                             out.flush();
-                         });
+        QObject::connect(
+            run.downloader(), &TPackageFileDownloader::progress,
+            [&](TFileSize downloaded, TFileSize toDownload, TFileSize written, TFileSize toWrite) {
+                if (sinceLastLine.elapsed() < 1000)
+                    return;
+                sinceLastLine.restart();
+                out << "downloaded " << downloaded << " / " << toDownload << " bytes, written " << written
+                    << " / " << toWrite << " bytes\n";
+                out.flush();
+            });
         QObject::connect(&run, &TPackageInstallation::diskAccessFailed, [&](const QString& message) {
             err << "sync failed: " << message << "\n";
             QCoreApplication::exit(1);

@@ -19,15 +19,18 @@ TPackageInstallation::TPackageInstallation(const std::shared_ptr<TPackage>& pack
     : m_Package(package), m_FileSystemHelper(fileSystemHelper) {
     qRegisterMetaType<TPackageDifference>();
     m_NetworkAccessManager = std::make_shared<QNetworkAccessManager>();
-    m_NetworkAccessManagerWrapper = std::make_shared<shared::QNetworkAccessManagerWrapper>(m_NetworkAccessManager);
+    m_NetworkAccessManagerWrapper =
+        std::make_shared<shared::QNetworkAccessManagerWrapper>(m_NetworkAccessManager);
     // A replacement settings file may say 0 or less; a pool without a slot would never finish.
-    const int concurrentDownloads = std::max(1, fileSystemHelper->launcherSettings()->maxConcurrentDownloads());
-    m_DownloadPool = std::make_shared<shared::TDownloadPool>(concurrentDownloads, m_NetworkAccessManagerWrapper,
-                                                             nullptr, false);
+    const int concurrentDownloads =
+        std::max(1, fileSystemHelper->launcherSettings()->maxConcurrentDownloads());
+    m_DownloadPool = std::make_shared<shared::TDownloadPool>(concurrentDownloads,
+                                                             m_NetworkAccessManagerWrapper, nullptr, false);
     m_Downloader = new TPackageFileDownloader(m_DownloadPool, fileSystemHelper);
     connect(m_Downloader, &TPackageFileDownloader::downloadCompleted, this,
             &TPackageInstallation::onDownloadCompleted);
-    connect(m_Downloader, &TPackageFileDownloader::downloadFailed, this, &TPackageInstallation::onDownloadFailed);
+    connect(m_Downloader, &TPackageFileDownloader::downloadFailed, this,
+            &TPackageInstallation::onDownloadFailed);
 }
 
 TPackageInstallation::~TPackageInstallation() {
@@ -35,7 +38,9 @@ TPackageInstallation::~TPackageInstallation() {
     m_Downloader->deleteLater();
 }
 
-QString TPackageInstallation::packageName() const { return m_Package ? m_Package->packageName() : QString(); }
+QString TPackageInstallation::packageName() const {
+    return m_Package ? m_Package->packageName() : QString();
+}
 
 void TPackageInstallation::startScan(const TPackageConfigurationReader& localConfiguration,
                                      const TPackageConfigurationReader& serverConfiguration, bool fastScan) {
@@ -46,17 +51,19 @@ void TPackageInstallation::startScan(const TPackageConfigurationReader& localCon
         onRequiredChangesComputedForInstallation(changes);
     });
     const auto progress = [this](TFileSize done, TFileSize total) { emit scanProgress(done, total); };
-    watcher->setFuture(QtConcurrent::run([directory = m_InstallationBaseDirectory, helper = m_FileSystemHelper,
-                                          serverConfiguration, localConfiguration, fastScan, progress] {
-        return TPackageScanner::FindDifferencesBetweenLocalPackageAndServerPackage(
-            directory, helper, serverConfiguration, localConfiguration, fastScan, progress);
-    }));
+    watcher->setFuture(
+        QtConcurrent::run([directory = m_InstallationBaseDirectory, helper = m_FileSystemHelper,
+                           serverConfiguration, localConfiguration, fastScan, progress] {
+            return TPackageScanner::FindDifferencesBetweenLocalPackageAndServerPackage(
+                directory, helper, serverConfiguration, localConfiguration, fastScan, progress);
+        }));
 }
 
 void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDifference Changes) {
     qInfo() << "onRequiredChangesComputedForInstallation"
             << " files to download: " << Changes.filesToDownload.size()
-            << " files to delete: " << Changes.filesToDelete.size() << " Thread: " << QThread::currentThreadId();
+            << " files to delete: " << Changes.filesToDelete.size()
+            << " Thread: " << QThread::currentThreadId();
     if (!Changes.failure.isEmpty()) {
         emit diskAccessFailed(Changes.failure);
         return;
@@ -86,13 +93,15 @@ void TPackageInstallation::startDownload() {
 
 void TPackageInstallation::deleteFilesFromExistingInstallation() const {
     for (const TFileInPackage& file : m_FilesToRemove) {
-        const QString fullPath = m_FileSystemHelper->getFullPath(m_InstallationBaseDirectory, file.relativeLocalPath());
+        const QString fullPath =
+            m_FileSystemHelper->getFullPath(m_InstallationBaseDirectory, file.relativeLocalPath());
         try {
             m_FileSystemHelper->removeFileOrDirectory(fullPath);
         } catch (const std::runtime_error&) {
             if (m_FileRemovalStrategy != FILE_REMOVAL_STRATEGY_MOVE_TO_BACKUP)
                 throw;
-            m_FileSystemHelper->moveFileOrDirectory(fullPath, m_FileSystemHelper->getFileBackupPath(fullPath));
+            m_FileSystemHelper->moveFileOrDirectory(fullPath,
+                                                    m_FileSystemHelper->getFileBackupPath(fullPath));
         }
     }
 }
@@ -110,8 +119,8 @@ void TPackageInstallation::onDownloadCompleted() {
 }
 
 void TPackageInstallation::onDownloadFailed(EPackageDownloaderError ErrorReason) {
-    qInfo() << "onDownloadFailed" << packageName() << " " << int(ErrorReason) << " Thread: "
-            << QThread::currentThreadId();
+    qInfo() << "onDownloadFailed" << packageName() << " " << int(ErrorReason)
+            << " Thread: " << QThread::currentThreadId();
     m_InstalledWithoutError = false;
     m_InstallationErrorReason = ErrorReason;
     emit downloadFinished(m_Package);
@@ -129,16 +138,19 @@ void TPackageInstallation::verify(const TPackageConfigurationReader& configurati
         onVerifyFinished(result);
     });
     const auto progress = [this](TFileSize done, TFileSize total) { emit verificationProgress(done, total); };
-    watcher->setFuture(QtConcurrent::run([directory = m_InstallationBaseDirectory, helper = m_FileSystemHelper,
-                                          files = configuration.containedFiles(), progress] {
-        return TPackageScanner::VerifyPackage(directory, helper, files, progress);
-    }));
+    watcher->setFuture(
+        QtConcurrent::run([directory = m_InstallationBaseDirectory, helper = m_FileSystemHelper,
+                           files = configuration.containedFiles(), progress] {
+            return TPackageScanner::VerifyPackage(directory, helper, files, progress);
+        }));
 }
 
 void TPackageInstallation::onVerifyFinished(bool Result) {
-    qInfo() << "onVerifyFinished with " << (Result ? "true" : "false") << " Thread: " << QThread::currentThreadId();
+    qInfo() << "onVerifyFinished with " << (Result ? "true" : "false")
+            << " Thread: " << QThread::currentThreadId();
     m_InstalledWithoutError = Result;
-    m_InstallationErrorReason = Result ? PACKAGE_DOWNLOADER_ERROR_NONE : PACKAGE_DOWNLOADER_ERROR_VERIFICATION_FAILED;
+    m_InstallationErrorReason =
+        Result ? PACKAGE_DOWNLOADER_ERROR_NONE : PACKAGE_DOWNLOADER_ERROR_VERIFICATION_FAILED;
     emit verificationFinished(m_Package);
 }
 

@@ -51,7 +51,8 @@ public:
 signals:
     void scanProgress(quarn::launcher::TFileSize BytesDownloaded, quarn::launcher::TFileSize BytesTotal);
     void writeProgress(quarn::launcher::TFileSize BytesDownloaded, quarn::launcher::TFileSize BytesTotal);
-    void verificationProgress(quarn::launcher::TFileSize BytesDownloaded, quarn::launcher::TFileSize BytesTotal);
+    void verificationProgress(quarn::launcher::TFileSize BytesDownloaded,
+                              quarn::launcher::TFileSize BytesTotal);
     void downloadFinished(std::shared_ptr<quarn::launcher::TPackage> PackageBeingInstalled);
     void verificationFinished(std::shared_ptr<quarn::launcher::TPackage> PackageBeingInstalled);
     void diskAccessFailed(QString Message);
