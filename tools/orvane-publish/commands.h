@@ -10,4 +10,5 @@ int runChunks(const QStringList& arguments);
 int runPack(const QStringList& arguments);
 int runPackage(const QStringList& arguments);
 int runUnpack(const QStringList& arguments);
+int runSync(const QStringList& arguments);
 } // namespace publish

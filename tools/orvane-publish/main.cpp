@@ -16,7 +16,9 @@ void printUsage(QTextStream& out) {
            "  catalogue OUT_FILE [...]        write or update the launcher configuration document\n"
            "  chunks FILE [--average N]       print the content-defined chunks of FILE\n"
            "  pack --codec N IN OUT           wrap IN into a chunk container of codec N\n"
-           "  unpack IN OUT                   decode a chunk container as the launcher does\n";
+           "  unpack IN OUT                   decode a chunk container as the launcher does\n"
+           "  sync --package URL [--assets URL] --dir DIR [--fast-scan] [--verify]\n"
+           "                                  bring DIR to a published build as the launcher does\n";
 }
 
 } // namespace
@@ -36,6 +38,7 @@ int main(int argc, char* argv[]) {
         {QStringLiteral("pack"), publish::runPack},
         {QStringLiteral("package"), publish::runPackage},
         {QStringLiteral("unpack"), publish::runUnpack},
+        {QStringLiteral("sync"), publish::runSync},
     };
     const QString name = arguments.takeFirst();
     const auto command = commands.find(name);

@@ -81,6 +81,8 @@ private slots:
     void edgeCases();
     void cutsDoNotDependOnReads_data();
     void cutsDoNotDependOnReads();
+    void searchMatchesSerialHash_data();
+    void searchMatchesSerialHash();
     void goldenSmallAverage();
     void goldenProgramAverage();
     void failures();
@@ -187,6 +189,55 @@ void TestChunking::cutsDoNotDependOnReads() {
     splitIntoChunks(average, pieces(content, pattern), collector.callback());
     QCOMPARE(collector.lines, whole);
     QCOMPARE(collector.offset, quint64(content.size()));
+}
+
+void TestChunking::searchMatchesSerialHash_data() {
+    QTest::addColumn<quint32>("mask");
+    QTest::addColumn<quint64>("warmup");
+    // Warmups of 0 and 1 byte make most guesses of a segment's starting hash wrong, so the
+    // recovery from a wrong guess runs as often as the confirmed path.
+    for (const quint64 warmup : {quint64(0), quint64(1), quint64(8), chunkingdetail::DEFAULT_WARMUP}) {
+        for (const quint32 mask : {quint32(0x3FF), quint32(0x3FFF), quint32(0xFFFFF)}) {
+            QTest::addRow("mask %x, warmup %llu", mask, static_cast<unsigned long long>(warmup))
+                << mask << warmup;
+        }
+    }
+}
+
+// The search runs several hash chains side by side; every hit and every hash it reports must be
+// those of the plain byte-by-byte definition.
+void TestChunking::searchMatchesSerialHash() {
+    QFETCH(quint32, mask);
+    QFETCH(quint64, warmup);
+    QByteArray content = splitmix64Bytes(GOLDEN_SEED + 3, 2 * 1024 * 1024);
+    content.replace(300000, 200000, QByteArray(200000, '\x11'));
+    const auto* data = reinterpret_cast<const unsigned char*>(content.constData());
+    const quint64 size = quint64(content.size());
+    const quint32* const table = chunkingdetail::table();
+
+    quint64 position = 0;
+    int hits = 0;
+    while (position < size) {
+        quint32 expectedHash = quint32(position * 2654435761u); // any start value
+        quint32 hash = expectedHash;
+        quint64 expectedCut = 0;
+        for (quint64 i = position; i < size; ++i) {
+            expectedHash = (expectedHash >> 1) + table[data[i]];
+            if ((expectedHash & mask) == 0) {
+                expectedCut = i + 1;
+                break;
+            }
+        }
+        const quint64 cut = chunkingdetail::findHit(data, position, size, hash, mask, warmup);
+        QCOMPARE(cut, expectedCut);
+        QCOMPARE(hash, expectedHash);
+        if (cut == 0) {
+            break;
+        }
+        ++hits;
+        position = cut + (position % 7); // vary the alignment of the next search
+    }
+    QVERIFY(hits > 0);
 }
 
 void TestChunking::goldenSmallAverage() {

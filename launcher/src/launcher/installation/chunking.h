@@ -44,5 +44,17 @@ void splitIntoChunks(quint64 average, const std::string& path, const TChunkCallb
 // into reads.
 void splitIntoChunks(quint64 average, const TChunkSource& source, const TChunkCallback& callback);
 
+namespace chunkingdetail {
+// The cut search over data[from, to): continues hash and returns the offset just after the first byte
+// at which (hash & mask) == 0, or 0. warmup is the number of bytes hashed to guess a segment's
+// starting hash; it changes the speed, never the result (exposed so that tests can force wrong
+// guesses).
+constexpr quint64 DEFAULT_WARMUP = 64;
+quint64 findHit(const unsigned char* data, quint64 from, quint64 to, quint32& hash, quint32 mask,
+                quint64 warmup);
+// The rolling hash's 256 table values, indexed by byte value.
+const quint32* table();
+} // namespace chunkingdetail
+
 } // namespace launcher
 } // namespace quarn
