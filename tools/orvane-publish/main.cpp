@@ -12,9 +12,13 @@ namespace {
 void printUsage(QTextStream& out) {
     out << "usage: orvane-publish <command> [arguments]\n"
            "commands:\n"
+           "  package SRC_DIR OUT_DIR [...]   publish one build: chunk containers and documents\n"
+           "  catalogue OUT_FILE [...]        write or update the launcher configuration document\n"
            "  chunks FILE [--average N]       print the content-defined chunks of FILE\n"
            "  pack --codec N IN OUT           wrap IN into a chunk container of codec N\n"
-           "  unpack IN OUT                   decode a chunk container as the launcher does\n";
+           "  unpack IN OUT                   decode a chunk container as the launcher does\n"
+           "  sync --package URL [--assets URL] --dir DIR [--fast-scan] [--verify]\n"
+           "                                  bring DIR to a published build as the launcher does\n";
 }
 
 } // namespace
@@ -29,9 +33,12 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     const std::map<QString, std::function<int(const QStringList&)>> commands = {
+        {QStringLiteral("catalogue"), publish::runCatalogue},
         {QStringLiteral("chunks"), publish::runChunks},
         {QStringLiteral("pack"), publish::runPack},
+        {QStringLiteral("package"), publish::runPackage},
         {QStringLiteral("unpack"), publish::runUnpack},
+        {QStringLiteral("sync"), publish::runSync},
     };
     const QString name = arguments.takeFirst();
     const auto command = commands.find(name);

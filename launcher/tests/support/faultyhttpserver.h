@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUrl>
 
 #include <sys/socket.h>
@@ -25,6 +26,7 @@ public:
         EKind kind = OK;
         QByteArray body;  // OK and RESET_MID_BODY: the body (half of it for a reset)
         int status = 200; // STATUS: the status code sent with a short text body
+        int delayMs = 0;  // wait this long before answering
     };
 
     static TAnswer ok(const QByteArray& body) { return {OK, body, 200}; }
@@ -42,6 +44,10 @@ public:
     static TAnswer status(int code) { return {STATUS, QByteArray(), code}; }
     static TAnswer resetMidBody(const QByteArray& body) { return {RESET_MID_BODY, body, 200}; }
     static TAnswer stall() { return {STALL, QByteArray(), 0}; }
+    static TAnswer delayed(int milliseconds, TAnswer answer) {
+        answer.delayMs = milliseconds;
+        return answer;
+    }
 
     TFaultyHttpServer() {
         m_server.listen(QHostAddress::LocalHost, 0);
@@ -106,6 +112,19 @@ private:
         if (found != m_answers.constEnd() && !found->empty()) {
             answer = found->at(std::min<size_t>(static_cast<size_t>(attempt), found->size() - 1));
         }
+        if (answer.delayMs > 0) {
+            QPointer<QTcpSocket> guarded(socket);
+            QTimer::singleShot(answer.delayMs, socket, [guarded, answer]() {
+                if (guarded) {
+                    respond(guarded, answer);
+                }
+            });
+        } else {
+            respond(socket, answer);
+        }
+    }
+
+    static void respond(QTcpSocket* socket, const TAnswer& answer) {
         switch (answer.kind) {
         case OK:
             socket->write(header(200, answer.body.size()) + answer.body);

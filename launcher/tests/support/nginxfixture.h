@@ -49,6 +49,9 @@ public:
         }
     }
 
+    // Directives for the served location, e.g. "limit_rate 1m;" to slow every response down.
+    void setLocationDirectives(const QString& directives) { m_locationDirectives = directives; }
+
     quint16 port() const { return m_port; }
     QUrl baseUrl() const { return QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(m_port)); }
     QUrl url(const QString& relativePath) const { return baseUrl().resolved(QUrl(relativePath)); }
@@ -89,12 +92,13 @@ private:
                                  "  server {\n"
                                  "    listen 127.0.0.1:%2;\n"
                                  "    root %3;\n"
-                                 "    location / { }\n"
+                                 "    location / { %4 }\n"
                                  "  }\n"
                                  "}\n")
                       .arg(prefix)
                       .arg(m_port)
-                      .arg(m_root);
+                      .arg(m_root)
+                      .arg(m_locationDirectives);
         QFile file(prefix + "/nginx.conf");
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(config.toUtf8()) < 0) {
             m_error = QStringLiteral("cannot write the configuration");
@@ -128,6 +132,7 @@ private:
     }
 
     QString m_root;
+    QString m_locationDirectives;
     QTemporaryDir m_prefix;
     QProcess m_process;
     quint16 m_port = 0;

@@ -1,0 +1,485 @@
+#include "launcher/configuration/packageconfiguration.h"
+#include "shared/compressionhelper.h"
+#include "shared/sha256.h"
+#include "splitmix64.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <set>
+
+using quarn::launcher::TChunkInPackage;
+using quarn::launcher::TPackageConfigurationReader;
+
+namespace {
+
+constexpr int MIB = 1024 * 1024;
+
+// One file of a source tree: its path, content and whether it carries execute bits.
+struct TFileSpec {
+    QString path;
+    QByteArray content;
+    bool executable = false;
+};
+using TTree = QVector<TFileSpec>;
+
+QByteArray randomBytes(quint64 seed, int size) {
+    return testsupport::splitmix64Bytes(seed, size);
+}
+
+// Content that is a valid container header when read as data: the launcher would decode it if it
+// were stored plain and marked for unpacking.
+const QByteArray HEADER_LOOKALIKE = QByteArray("p\x03\x03\x03"
+                                               "abc",
+                                               7);
+const QByteArray PADDED_HEADER_LOOKALIKE = QByteArray("\0\0p\x05\x10\x02zz", 9);
+
+struct TRun {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(TTree)
+
+// orvane-publish package and catalogue, checked through the launcher's own readers and decoder.
+class TestPublish : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void roundTrip_data();
+    void roundTrip();
+    void republishReusesIntactUnits();
+    void refusals_data();
+    void refusals();
+    void catalogueKeepsOtherPackages();
+    void catalogueRefusals_data();
+    void catalogueRefusals();
+
+private:
+    TRun run(const QStringList& arguments);
+    void writeTree(const QString& root, const TTree& tree);
+    void checkRoundTrip(const QString& source, const QString& output, const QString& executable,
+                        bool withAssets);
+
+    QString m_tool;
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestPublish::initTestCase() {
+    m_tool = qEnvironmentVariable("ORVANE_PUBLISH");
+    QVERIFY2(QFileInfo(m_tool).isExecutable(), qPrintable(m_tool));
+}
+
+void TestPublish::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+TRun TestPublish::run(const QStringList& arguments) {
+    QProcess process;
+    process.setWorkingDirectory(m_dir->path());
+    process.start(m_tool, arguments);
+    TRun result;
+    if (!process.waitForFinished(300000) || process.exitStatus() != QProcess::NormalExit) {
+        result.err = QStringLiteral("orvane-publish did not finish normally");
+        return result;
+    }
+    result.exitCode = process.exitCode();
+    result.out = QString::fromUtf8(process.readAllStandardOutput());
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+void TestPublish::writeTree(const QString& root, const TTree& tree) {
+    for (const TFileSpec& spec : tree) {
+        const QString path = root + QLatin1Char('/') + spec.path;
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(spec.content), qint64(spec.content.size()));
+        file.close();
+        QFileDevice::Permissions permissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+        if (spec.executable) {
+            permissions |= QFileDevice::ExeOwner;
+        }
+        QVERIFY(file.setPermissions(permissions));
+    }
+}
+
+// Reads the published documents with the launcher's reader, fetches every unit from disk the way
+// the download pipeline does (decoding only units marked for unpacking) and compares the
+// reassembled files, their digests and flags with the source tree.
+void TestPublish::checkRoundTrip(const QString& source, const QString& output, const QString& executable,
+                                 bool withAssets) {
+    QFile packageDocument(output + "/package.json");
+    QVERIFY(packageDocument.open(QIODevice::ReadOnly));
+    const QByteArray packageJson = packageDocument.readAll();
+    QByteArray assetJson;
+    if (withAssets) {
+        QFile assetDocument(output + "/assets.json");
+        QVERIFY(assetDocument.open(QIODevice::ReadOnly));
+        assetJson = assetDocument.readAll();
+    } else {
+        QVERIFY(!QFileInfo::exists(output + "/assets.json"));
+    }
+    // Every URL is relative, so the tree can be served from any base URL.
+    const QRegularExpression url(QStringLiteral("\"url\": \"([^\"]*)\""));
+    for (const QByteArray& document : {packageJson, assetJson}) {
+        auto matches = url.globalMatch(QString::fromUtf8(document));
+        while (matches.hasNext()) {
+            const QString value = matches.next().captured(1);
+            QVERIFY2(QUrl(value).isRelative() && !value.startsWith('/'), qPrintable(value));
+        }
+    }
+    const QUrl base = QUrl::fromLocalFile(output + "/");
+    const TPackageConfigurationReader reader(packageJson, assetJson, base, base);
+    QVERIFY(reader.initializedSuccessfully());
+    QCOMPARE(reader.relativeExecutablePath(), executable);
+
+    // Identical contents are stored once: one URL per digest, one chunk entry per digest and document.
+    std::map<QByteArray, QUrl> urlByDigest;
+    auto noteUnit = [&urlByDigest](const TChunkInPackage& unit) {
+        const auto known = urlByDigest.emplace(unit.unpackedFileMetadata().fileHash(), unit.fileUrl());
+        QVERIFY2(known.first->second == unit.fileUrl(), qPrintable(unit.fileUrl().toString()));
+    };
+    for (const QByteArray& document : {packageJson, assetJson}) {
+        std::set<QString> digests;
+        const QJsonArray chunks = QJsonDocument::fromJson(document).object().value("chunks").toArray();
+        for (const QJsonValue& chunk : chunks) {
+            QVERIFY(digests.insert(chunk.toObject().value("unpackedhash").toString()).second);
+        }
+    }
+
+    QStringList sourceFiles;
+    QDirIterator it(source, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        sourceFiles << QDir(source).relativeFilePath(it.next());
+    }
+    sourceFiles.sort();
+    QStringList publishedFiles;
+    for (const auto& file : reader.containedFiles()) {
+        publishedFiles << file.relativeLocalPath();
+        std::vector<TChunkInPackage> units;
+        if (file.chunkIndices().empty()) {
+            units.push_back(file.fullChunk());
+        } else {
+            QVERIFY(file.fullChunk().fileUrl().isEmpty());
+            for (int index : file.chunkIndices()) {
+                QVERIFY(index >= 0 && size_t(index) < reader.containedChunks().size());
+                units.push_back(reader.containedChunks()[size_t(index)]);
+            }
+        }
+        QByteArray assembled;
+        for (const TChunkInPackage& unit : units) {
+            noteUnit(unit);
+            QFile stored(unit.fileUrl().toLocalFile());
+            QVERIFY2(stored.open(QIODevice::ReadOnly), qPrintable(unit.fileUrl().toString()));
+            const QByteArray packed = stored.readAll();
+            QCOMPARE(quint64(packed.size()), unit.packedFileMetadata().fileSize());
+            QCOMPARE(shared::TSha256::hash(packed), unit.packedFileMetadata().fileHash());
+            const QByteArray content =
+                unit.unpackAfterDownload()
+                    ? shared::TCompressionHelper::DecompressLZMAByteArrayWithExceptionOnError(packed)
+                    : packed;
+            if (unit.unpackAfterDownload()) {
+                QVERIFY(shared::TCompressionHelper::isContainer(packed));
+            }
+            QCOMPARE(quint64(content.size()), unit.unpackedFileMetadata().fileSize());
+            QCOMPARE(shared::TSha256::hash(content), unit.unpackedFileMetadata().fileHash());
+            assembled += content;
+        }
+        QFile original(source + "/" + file.relativeLocalPath());
+        QVERIFY(original.open(QIODevice::ReadOnly));
+        const QByteArray expected = original.readAll();
+        QVERIFY2(assembled == expected, qPrintable(file.relativeLocalPath()));
+        QCOMPARE(file.unpackedFileMetadata().fileSize(), quint64(expected.size()));
+        QCOMPARE(file.unpackedFileMetadata().fileHash(), shared::TSha256::hash(expected));
+        const bool executableBits = (original.permissions() & QFileDevice::ExeOwner) != 0;
+        QCOMPARE(file.isExecutable(), executableBits || file.relativeLocalPath() == executable);
+    }
+    QCOMPARE(publishedFiles, sourceFiles);
+    // Nothing is stored twice, and nothing is stored that the documents do not need.
+    QCOMPARE(QDir(output + "/chunks").entryList(QDir::Files).size(), int(urlByDigest.size()));
+}
+
+void TestPublish::roundTrip_data() {
+    QTest::addColumn<TTree>("tree");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("executable");
+    QTest::addColumn<int>("assetFiles");
+    QTest::addColumn<int>("plainUnits"); // units stored with "unpack" false
+
+    const QByteArray text = QByteArray("the quick brown fox jumps over the lazy dog\n").repeated(200);
+    const TTree small = {{"readme.txt", text},
+                         {"bin/run", "#!/bin/sh\necho run\n", true},
+                         {"data/noise.bin", randomBytes(1, 100000)},
+                         {"empty", ""}};
+    QTest::newRow("small files, default codec")
+        << small << QStringList{"--executable", "bin/run"} << "bin/run" << 0 << 1;
+    for (const char* codec : {"3", "4", "10"}) {
+        QTest::newRow(qPrintable(QStringLiteral("codec %1").arg(codec)))
+            << small << QStringList{"--codec", codec} << "" << 0 << 1;
+    }
+    QTest::newRow("executable named, not marked on disk")
+        << TTree{{"game", "binary"}} << QStringList{"--executable", "./game", "--parameter", "-windowed"}
+        << "game" << 0 << 0;
+
+    // Header look-alikes: stored plain they are marked "unpack" false; in containers they decode.
+    const TTree traps = {{"trap", HEADER_LOOKALIKE}, {"padded/trap", PADDED_HEADER_LOOKALIKE}, {"empty", ""}};
+    QTest::newRow("plain storage of header look-alikes") << traps << QStringList{"--plain"} << "" << 0 << 3;
+    QTest::newRow("header look-alikes in containers") << traps << QStringList{"--codec", "0"} << "" << 0 << 1;
+
+    // Large files are cut into chunks; identical files and chunks are stored once, and the asset
+    // document refers to the package document's chunks by their combined index.
+    const QByteArray large = randomBytes(2, 20 * MIB);
+    const TTree chunked = {{"client.bin", large},
+                           {"copy-of-client.bin", large},
+                           {"data/client-again.bin", large},
+                           {"data/level.bin", randomBytes(3, 9 * MIB)},
+                           {"data/small.txt", text},
+                           {"small-copy.txt", text}};
+    QTest::newRow("chunked files and assets")
+        << chunked << QStringList{"--codec", "0", "--assets", "data/*"} << "" << 3 << 0;
+    QTest::newRow("threshold puts a small file into the chunk list")
+        << TTree{{"a.bin", randomBytes(4, 5000)}, {"b.bin", randomBytes(5, 100)}}
+        << QStringList{"--threshold", "1K", "--codec", "0"} << "" << 0 << 0;
+}
+
+void TestPublish::roundTrip() {
+    QFETCH(TTree, tree);
+    QFETCH(QStringList, options);
+    QFETCH(QString, executable);
+    QFETCH(int, assetFiles);
+    QFETCH(int, plainUnits);
+
+    const QString source = m_dir->filePath("src");
+    const QString output = m_dir->filePath("out");
+    writeTree(source, tree);
+    const TRun result = run(QStringList{"package", source, output, "--version", "1.0"} + options);
+    QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+    checkRoundTrip(source, output, executable, options.contains("--assets"));
+
+    QFile packageDocument(output + "/package.json");
+    QVERIFY(packageDocument.open(QIODevice::ReadOnly));
+    const QJsonObject package = QJsonDocument::fromJson(packageDocument.readAll()).object();
+    QCOMPARE(package.value("version").toString(), QStringLiteral("1.0"));
+    if (options.contains("--parameter")) {
+        QCOMPARE(package.value("parameters").toArray(), QJsonArray{"-windowed"});
+    }
+    const int count = QDir(output + "/chunks").entryList({"*.plain"}, QDir::Files).size();
+    QCOMPARE(count, plainUnits);
+    if (assetFiles > 0) {
+        QFile assetDocument(output + "/assets.json");
+        QVERIFY(assetDocument.open(QIODevice::ReadOnly));
+        const QJsonObject assets = QJsonDocument::fromJson(assetDocument.readAll()).object();
+        QCOMPARE(assets.value("files").toArray().size(), assetFiles);
+    }
+}
+
+// A new version published into the same folder writes only the units whose content is new; a
+// stored unit that was damaged in the meantime is written again instead of being referenced.
+void TestPublish::republishReusesIntactUnits() {
+    const QString source = m_dir->filePath("src");
+    const QString output = m_dir->filePath("out");
+    const QByteArray large = randomBytes(6, 18 * MIB);
+    writeTree(source, {{"client.bin", large}, {"a.txt", "first"}, {"b.txt", "unchanged"}});
+    TRun result = run({"package", source, output, "--version", "1", "--codec", "0"});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+    const QRegularExpression summary(
+        QStringLiteral("(\\d+) stored units \\((\\d+) written, (\\d+) reused\\)"));
+    auto match = summary.match(result.out);
+    QVERIFY2(match.hasMatch(), qPrintable(result.out));
+    const int units = match.captured(1).toInt();
+    QCOMPARE(match.captured(3).toInt(), 0);
+
+    // Version 2: one small file changed, and one stored unit of the large file torn.
+    writeTree(source, {{"a.txt", "second"}});
+    QStringList stored = QDir(output + "/chunks").entryList(QDir::Files, QDir::Size);
+    QFile torn(output + "/chunks/" + stored.first()); // the largest: a chunk of client.bin
+    QVERIFY(torn.resize(torn.size() / 2));
+    result = run({"package", source, output, "--version", "2", "--codec", "0"});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+    match = summary.match(result.out);
+    QVERIFY2(match.hasMatch(), qPrintable(result.out));
+    QCOMPARE(match.captured(1).toInt(), units);
+    QCOMPARE(match.captured(2).toInt(), 2);
+    QCOMPARE(match.captured(3).toInt(), units - 2);
+
+    // The old version's unit stays in the folder; check the new documents only.
+    QVERIFY(QFile::remove(output + "/chunks/" + QString::fromLatin1(shared::TSha256::hash("first").toHex()) +
+                          ".c0"));
+    checkRoundTrip(source, output, QString(), false);
+}
+
+void TestPublish::refusals_data() {
+    QTest::addColumn<TTree>("tree");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    const TTree ok = {{"game", "x"}};
+    QTest::newRow("marker name at the root")
+        << TTree{{"package.json", "{}"}} << QStringList{} << 1 << "has the name of a file the launcher keeps";
+    QTest::newRow("marker name deeper is fine, drive-like name is not")
+        << TTree{{"sub/package.json", "{}"}, {"c:x", "y"}} << QStringList{} << 1
+        << "not a path the launcher accepts";
+    QTest::newRow("codec not written")
+        << ok << QStringList{"--codec", "7"} << 1 << "codec 7 cannot be written";
+    QTest::newRow("codec and plain") << ok << QStringList{"--codec", "5", "--plain"} << 2
+                                     << "exclude each other";
+    QTest::newRow("executable missing") << ok << QStringList{"--executable", "bin/game"} << 1
+                                        << "the executable 'bin/game' is not a file of the build";
+    QTest::newRow("threshold above a container")
+        << ok << QStringList{"--threshold", "65M"} << 1 << "at most 67108864 bytes";
+    QTest::newRow("output inside source")
+        << ok << QStringList{"--output-inside"} << 1 << "must not lie inside";
+    QTest::newRow("unknown variant") << ok << QStringList{"--variant", "nightly"} << 1
+                                     << "variant must be one of";
+    QTest::newRow("unknown option") << ok << QStringList{"--level", "9"} << 2 << "Unknown option 'level'";
+}
+
+void TestPublish::refusals() {
+    QFETCH(TTree, tree);
+    QFETCH(QStringList, options);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    const QString source = m_dir->filePath("src");
+    writeTree(source, tree);
+    QString output = m_dir->filePath("out");
+    if (options == QStringList{"--output-inside"}) {
+        output = source + "/out";
+        options.clear();
+    }
+    const TRun result = run(QStringList{"package", source, output} + options);
+    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2(result.err.contains(message), qPrintable(result.err));
+    QVERIFY(!QFileInfo::exists(output + "/package.json"));
+}
+
+// Builds are added and replaced per platform; other packages, their order (the launcher's
+// identifiers) and the service endpoints stay; build URLs resolve to the published documents.
+void TestPublish::catalogueKeepsOtherPackages() {
+    const QString web = m_dir->filePath("web");
+    writeTree(web, {{"client/macos/package.json", "{\"version\": \"1\"}"},
+                    {"client/macos/assets.json", "{}"},
+                    {"client/linux/package.json", "{\"version\": \"2\"}"},
+                    {"tools/package.json", "{}"},
+                    {"launcher/package.json", "{}"}});
+    const QString catalogue = web + "/vammetadata.json";
+    const QList<QStringList> steps = {
+        {"--name", "Client", "--os", "macos", "--arch", "x86_64", "--package",
+         web + "/client/macos/package.json", "--assets", web + "/client/macos/assets.json",
+         "--install-automatically", "yes", "--hints", "https://hints.example/hints.json",
+         "--show-package-names", "yes"},
+        {"--name", "Tools", "--directory", "ToolsDir", "--os", "linux", "--arch", "i386", "--package",
+         web + "/tools/package.json"},
+        {"--launcher", "--name", "Launcher", "--os", "macos", "--arch", "x86_64", "--package",
+         web + "/launcher/package.json", "--funnel", "https://funnel.example/events"},
+        // Same platform as the first build, written differently: replaced, and the asset URL goes.
+        {"--name", "Client", "--os", "macos", "--arch", "x86_64", "--package",
+         "web/client/linux/package.json"},
+        {"--name", "Client", "--os", "linux", "--arch", "x86_64", "--package",
+         "web/client/linux/package.json"},
+    };
+    for (const QStringList& step : steps) {
+        const TRun result = run(QStringList{"catalogue", catalogue} + step);
+        QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+    }
+    QFile file(catalogue);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QJsonObject document = QJsonDocument::fromJson(file.readAll()).object();
+    QCOMPARE(document.value("hints").toString(), QStringLiteral("https://hints.example/hints.json"));
+    QCOMPARE(document.value("funnel").toString(), QStringLiteral("https://funnel.example/events"));
+    QCOMPARE(document.value("showpackagenames").toBool(), true);
+    QCOMPARE(document.value("launcher").toObject().value("name").toString(), QStringLiteral("Launcher"));
+    const QJsonArray packages = document.value("packages").toArray();
+    QCOMPARE(packages.size(), 2);
+    const QJsonObject client = packages.at(0).toObject();
+    QCOMPARE(client.value("name").toString(), QStringLiteral("Client"));
+    QCOMPARE(client.value("directoryname").toString(), QStringLiteral("Client"));
+    QCOMPARE(client.value("installautomatically").toBool(), true);
+    QCOMPARE(packages.at(1).toObject().value("directoryname").toString(), QStringLiteral("ToolsDir"));
+    const QJsonArray builds = client.value("builds").toArray();
+    QCOMPARE(builds.size(), 2);
+    QCOMPARE(
+        builds.at(0).toObject(),
+        (QJsonObject{{"os", "macos"}, {"architecture", "x86_64"}, {"url", "client/linux/package.json"}}));
+    QCOMPARE(builds.at(1).toObject().value("os").toString(), QStringLiteral("linux"));
+
+    // Served from any base, the relative URL reaches the published document.
+    const QUrl base = QUrl::fromLocalFile(web + "/");
+    const QUrl resolved =
+        quarn::launcher::resolveUrlAgainstBase(base, QUrl(builds.at(1).toObject().value("url").toString()));
+    QFile packageDocument(resolved.toLocalFile());
+    QVERIFY(packageDocument.open(QIODevice::ReadOnly));
+    QCOMPARE(TPackageConfigurationReader(packageDocument.readAll(), {}, base, base).packageVersion(),
+             QStringLiteral("2"));
+}
+
+void TestPublish::catalogueRefusals_data() {
+    QTest::addColumn<QByteArray>("existing"); // the document before; empty: none
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    const QStringList build = {"--name", "C", "--os", "macos", "--arch", "x86_64", "--package", "web/p.json"};
+    QTest::newRow("existing document not JSON") << QByteArray("{oops") << build << 1 << "is left as it is";
+    QTest::newRow("package document outside")
+        << QByteArray()
+        << QStringList{"--name", "C", "--os", "macos", "--arch", "x86_64", "--package", "outside.json"} << 1
+        << "does not lie under";
+    QTest::newRow("package document missing")
+        << QByteArray()
+        << QStringList{"--name", "C", "--os", "macos", "--arch", "x86_64", "--package", "web/none.json"} << 1
+        << "is not a file";
+    QTest::newRow("unknown system") << QByteArray()
+                                    << QStringList{"--name", "C",      "--os",      "amiga",
+                                                   "--arch", "x86_64", "--package", "web/p.json"}
+                                    << 1 << "operating system must be one of";
+    QTest::newRow("directory with suffix")
+        << QByteArray() << build + QStringList{"--directory", "C.app"} << 1 << "without \".app\"";
+    QTest::newRow("relative endpoint")
+        << QByteArray() << QStringList{"--hints", "hints.json"} << 1 << "must be an absolute URL";
+    QTest::newRow("package options without a name")
+        << QByteArray() << QStringList{"--os", "macos"} << 2 << "need --name";
+    QTest::newRow("switch value") << QByteArray() << build + QStringList{"--install-automatically", "maybe"}
+                                  << 2 << "yes or no";
+}
+
+void TestPublish::catalogueRefusals() {
+    QFETCH(QByteArray, existing);
+    QFETCH(QStringList, options);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    writeTree(m_dir->path(), {{"web/p.json", "{}"}, {"outside.json", "{}"}});
+    const QString catalogue = m_dir->filePath("web/vammetadata.json");
+    if (!existing.isEmpty()) {
+        writeTree(m_dir->path(), {{"web/vammetadata.json", existing}});
+    }
+    const TRun result = run(QStringList{"catalogue", catalogue} + options);
+    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2(result.err.contains(message), qPrintable(result.err));
+    QFile after(catalogue);
+    if (existing.isEmpty()) {
+        QVERIFY(!after.exists());
+    } else {
+        QVERIFY(after.open(QIODevice::ReadOnly));
+        QCOMPARE(after.readAll(), existing);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestPublish)
+#include "tst_publish.moc"

@@ -1,0 +1,261 @@
+// orvane-publish sync: brings a folder to a published build with the launcher's own installation
+// run (scan, delete, download, verification), recording the result in the same marker files the
+// launcher keeps in a package directory.
+#include "commands.h"
+
+#include "launcher/configuration/packageconfiguration.h"
+#include "launcher/environment/launcherfilesystemhelper.h"
+#include "launcher/installation/packageinstallation.h"
+#include "shared/downloadpool.h"
+#include "shared/networkwrappers.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QTextStream>
+#include <QUrl>
+
+#include <map>
+#include <memory>
+#include <stdexcept>
+
+using namespace quarn::launcher;
+
+namespace publish {
+
+namespace {
+
+struct TSyncOptions {
+    QUrl packageUrl;
+    QUrl assetsUrl;
+    QString directory;
+    bool fastScan = false;
+    bool verify = false;
+};
+
+QUrl documentBaseUrl(const QUrl& documentUrl) {
+    return documentUrl.adjusted(QUrl::RemoveFilename | QUrl::RemoveQuery | QUrl::RemoveFragment);
+}
+
+// Fetches the documents with a download pool; returns false with a reason on failure.
+bool fetchDocuments(const QList<QUrl>& urls, std::map<QUrl, QByteArray>& documents, QString& failure) {
+    auto manager = std::make_shared<shared::QNetworkAccessManagerWrapper>(std::make_shared<QNetworkAccessManager>());
+    shared::TDownloadPool pool(6, manager, nullptr, true);
+    int outstanding = urls.size();
+    QObject::connect(&pool, &shared::TDownloadPool::success, [&](const QUrl& url, const QByteArray& data) {
+        documents[url] = data;
+        if (--outstanding == 0)
+            QCoreApplication::exit(0);
+    });
+    QObject::connect(&pool, &shared::TDownloadPool::failed,
+                     [&](const QUrl& url, QNetworkReply::NetworkError, const QString& errorString) {
+                         failure = QStringLiteral("cannot fetch %1: %2").arg(url.toString(), errorString);
+                         QCoreApplication::exit(1);
+                     });
+    for (const QUrl& url : urls)
+        pool.Submit(url);
+    return QCoreApplication::exec() == 0;
+}
+
+// The marker files of a package directory, kept as the launcher's installation manager keeps them:
+// the partial marker while a run is under way, the full marker once it has succeeded.
+class TMarkers {
+public:
+    TMarkers(const TLauncherFilesystemHelper& helper, const QDir& directory)
+        : m_Helper(helper), m_Directory(directory),
+          m_Full(helper.getFullPath(directory, helper.launcherSettings()->installedPackageMarker())),
+          m_Partial(helper.getFullPath(directory, helper.launcherSettings()->partiallyInstalledPackageMarker())),
+          m_Assets(helper.getFullPath(directory, helper.launcherSettings()->assetFileName())) {}
+
+    bool hasFull() const { return m_Helper.fileExists(m_Full); }
+
+    TPackageConfigurationReader localConfiguration() const {
+        const QString marker = hasFull() ? m_Full : m_Partial;
+        if (!m_Helper.fileExists(marker))
+            return TPackageConfigurationReader();
+        const QUrl base = QUrl::fromLocalFile(m_Directory.absolutePath());
+        return TPackageConfigurationReader(m_Helper.loadBinaryFileIfExisting(marker),
+                                           m_Helper.loadBinaryFileIfExisting(m_Assets), base, base);
+    }
+
+    void markPartiallyInstalled(const QByteArray& packageJson, const QByteArray& assetJson) const {
+        if (hasFull())
+            m_Helper.moveFileOrDirectory(m_Full, m_Partial);
+        else if (!m_Helper.fileExists(m_Partial))
+            m_Helper.writeBinaryFileWithPath(m_Partial, packageJson);
+        writeAssets(assetJson);
+    }
+
+    void updatePartiallyInstalled(const QByteArray& packageJson, const QByteArray& assetJson) const {
+        if (hasFull())
+            m_Helper.moveFileOrDirectory(m_Full, m_Partial);
+        m_Helper.writeBinaryFileWithPath(m_Partial, packageJson);
+        writeAssets(assetJson);
+    }
+
+    void markFullyInstalled(const QByteArray& packageJson, const QByteArray& assetJson) const {
+        if (m_Helper.fileExists(m_Partial))
+            m_Helper.removeFileOrDirectory(m_Partial);
+        m_Helper.writeBinaryFileWithPath(m_Full, packageJson);
+        writeAssets(assetJson);
+    }
+
+private:
+    void writeAssets(const QByteArray& assetJson) const {
+        if (!assetJson.isEmpty())
+            m_Helper.writeBinaryFileWithPath(m_Assets, assetJson);
+    }
+
+    const TLauncherFilesystemHelper& m_Helper;
+    QDir m_Directory;
+    QString m_Full;
+    QString m_Partial;
+    QString m_Assets;
+};
+
+const char* errorName(EPackageDownloaderError error) {
+    switch (error) {
+    case PACKAGE_DOWNLOADER_ERROR_NONE:
+        return "none";
+    case PACKAGE_DOWNLOADER_ERROR_DOWNLOAD_FAILED:
+        return "a download failed";
+    case PACKAGE_DOWNLOADER_ERROR_SAVING_FAILED:
+        return "a file could not be written";
+    case PACKAGE_DOWNLOADER_ERROR_VERIFICATION_FAILED:
+        return "verification failed";
+    }
+    return "unknown error";
+}
+
+int usage(QTextStream& err) {
+    err << "usage: orvane-publish sync --package URL [--assets URL] --dir DIR [--fast-scan] [--verify]\n";
+    return 2;
+}
+
+} // namespace
+
+int runSync(const QStringList& arguments) {
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    TSyncOptions options;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        const bool hasValue = i + 1 < arguments.size();
+        if (argument == QLatin1String("--package") && hasValue)
+            options.packageUrl = QUrl(arguments[++i]);
+        else if (argument == QLatin1String("--assets") && hasValue)
+            options.assetsUrl = QUrl(arguments[++i]);
+        else if (argument == QLatin1String("--dir") && hasValue)
+            options.directory = arguments[++i];
+        else if (argument == QLatin1String("--fast-scan"))
+            options.fastScan = true;
+        else if (argument == QLatin1String("--verify"))
+            options.verify = true;
+        else
+            return usage(err);
+    }
+    if (!options.packageUrl.isValid() || options.packageUrl.isRelative() || options.directory.isEmpty() ||
+        (!options.assetsUrl.isEmpty() && (!options.assetsUrl.isValid() || options.assetsUrl.isRelative())))
+        return usage(err);
+
+    try {
+        QList<QUrl> urls{options.packageUrl};
+        if (!options.assetsUrl.isEmpty())
+            urls.append(options.assetsUrl);
+        std::map<QUrl, QByteArray> documents;
+        QString failure;
+        if (!fetchDocuments(urls, documents, failure)) {
+            err << "sync failed: " << failure << "\n";
+            return 1;
+        }
+        const QByteArray packageJson = documents[options.packageUrl];
+        const QByteArray assetJson = options.assetsUrl.isEmpty() ? QByteArray() : documents[options.assetsUrl];
+        const TPackageConfigurationReader server(packageJson, assetJson, documentBaseUrl(options.packageUrl),
+                                                 documentBaseUrl(options.assetsUrl));
+        if (!server.initializedSuccessfully()) {
+            err << "sync failed: the package documents are not valid (see the messages above)\n";
+            return 1;
+        }
+
+        auto helper = std::make_shared<TLauncherFilesystemHelper>();
+        QDir().mkpath(options.directory);
+        const QDir directory(QFileInfo(options.directory).absoluteFilePath());
+        const TMarkers markers(*helper, directory);
+        // Only a completely installed build describes the disk well enough for the fast scan.
+        const bool fastScan = options.fastScan && markers.hasFull();
+        if (options.fastScan && !fastScan)
+            out << "no complete installation recorded: scanning every file\n";
+        const TPackageConfigurationReader local = markers.localConfiguration();
+        markers.markPartiallyInstalled(packageJson, assetJson);
+
+        TPackageInstallation run(nullptr, helper);
+        run.setInstallationBaseDirectory(directory);
+        int exitCode = 1;
+        QElapsedTimer sinceLastLine;
+        sinceLastLine.start();
+        const auto report = [&](const char* phase, TFileSize done, TFileSize total) {
+            if (sinceLastLine.elapsed() < 1000 && done != total)
+                return;
+            sinceLastLine.restart();
+            out << phase << " " << done << " / " << total << " bytes\n";
+            out.flush();
+        };
+        QObject::connect(&run, &TPackageInstallation::scanProgress,
+                         [&](TFileSize done, TFileSize total) { report("scanned", done, total); });
+        QObject::connect(&run, &TPackageInstallation::verificationProgress,
+                         [&](TFileSize done, TFileSize total) { report("verified", done, total); });
+        QObject::connect(run.downloader(), &TPackageFileDownloader::progress,
+                         [&](TFileSize downloaded, TFileSize toDownload, TFileSize written, TFileSize toWrite) {
+                             if (sinceLastLine.elapsed() < 1000)
+                                 return;
+                             sinceLastLine.restart();
+                             out << "downloaded " << downloaded << " / " << toDownload << " bytes, written "
+                                 << written << " / " << toWrite << " bytes\n";
+                             out.flush();
+                         });
+        QObject::connect(&run, &TPackageInstallation::diskAccessFailed, [&](const QString& message) {
+            err << "sync failed: " << message << "\n";
+            QCoreApplication::exit(1);
+        });
+        QObject::connect(&run, &TPackageInstallation::downloadFinished, [&] {
+            if (!run.isInstalledWithoutError()) {
+                err << "sync failed: " << errorName(run.installationErrorReason()) << "\n";
+                QCoreApplication::exit(1);
+                return;
+            }
+            try {
+                markers.updatePartiallyInstalled(packageJson, assetJson);
+                run.verify(markers.localConfiguration(), options.verify);
+            } catch (const std::runtime_error& error) {
+                err << "sync failed: " << error.what() << "\n";
+                QCoreApplication::exit(1);
+            }
+        });
+        QObject::connect(&run, &TPackageInstallation::verificationFinished, [&] {
+            if (!run.isInstalledWithoutError()) {
+                err << "sync failed: " << errorName(run.installationErrorReason()) << "\n";
+                QCoreApplication::exit(1);
+                return;
+            }
+            try {
+                markers.markFullyInstalled(packageJson, assetJson);
+                exitCode = 0;
+                QCoreApplication::exit(0);
+            } catch (const std::runtime_error& error) {
+                err << "sync failed: " << error.what() << "\n";
+                QCoreApplication::exit(1);
+            }
+        });
+        run.startScan(local, server, fastScan);
+        QCoreApplication::exec();
+        out << "fetched " << run.downloader()->downloadSizeInBytes() << " bytes\n";
+        return exitCode;
+    } catch (const std::exception& error) {
+        err << "sync failed: " << error.what() << "\n";
+        return 1;
+    }
+}
+
+} // namespace publish
