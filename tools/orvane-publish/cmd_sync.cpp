@@ -132,8 +132,16 @@ const char* errorName(EPackageDownloaderError error) {
 }
 
 int usage(QTextStream& err) {
-    err << "usage: orvane-publish sync --package URL [--assets URL] --dir DIR [--fast-scan] [--verify]\n";
+    err << "usage: orvane-publish sync --package URL [--assets URL] --dir DIR [--fast-scan] [--verify] "
+           "[--verbose]\n";
     return 2;
+}
+
+// The engine logs every step; the command shows its warnings and, with --verbose, everything.
+bool verboseOutput = false;
+void printMessage(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (verboseOutput || type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg)
+        QTextStream(stderr) << message << "\n";
 }
 
 } // namespace
@@ -155,6 +163,8 @@ int runSync(const QStringList& arguments) {
             options.fastScan = true;
         else if (argument == QLatin1String("--verify"))
             options.verify = true;
+        else if (argument == QLatin1String("--verbose"))
+            verboseOutput = true;
         else
             return usage(err);
     }
@@ -162,6 +172,7 @@ int runSync(const QStringList& arguments) {
         (!options.assetsUrl.isEmpty() && (!options.assetsUrl.isValid() || options.assetsUrl.isRelative())))
         return usage(err);
 
+    qInstallMessageHandler(printMessage);
     try {
         QList<QUrl> urls{options.packageUrl};
         if (!options.assetsUrl.isEmpty())

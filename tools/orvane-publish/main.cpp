@@ -17,7 +17,7 @@ void printUsage(QTextStream& out) {
            "  chunks FILE [--average N]       print the content-defined chunks of FILE\n"
            "  pack --codec N IN OUT           wrap IN into a chunk container of codec N\n"
            "  unpack IN OUT                   decode a chunk container as the launcher does\n"
-           "  sync --package URL [--assets URL] --dir DIR [--fast-scan] [--verify]\n"
+           "  sync --package URL [--assets URL] --dir DIR [--fast-scan] [--verify] [--verbose]\n"
            "                                  bring DIR to a published build as the launcher does\n";
 }
 

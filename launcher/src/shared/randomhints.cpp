@@ -7,8 +7,6 @@
 
 namespace shared {
 
-const QDateTime INVALID_DATETIME;
-
 QDateTime ParseDateTimeWithDefault(const QJsonValue& value, const QDateTime& defaultValue) {
     const QDateTime parsed = QDateTime::fromString(value.toString(), DATE_FORMAT);
     return parsed.isValid() ? parsed : defaultValue;

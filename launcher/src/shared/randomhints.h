@@ -14,7 +14,7 @@ namespace shared {
 // ISO 8601, e.g. 2023-05-01T12:00:00Z; a time without zone designator is local time.
 constexpr Qt::DateFormat DATE_FORMAT = Qt::ISODate;
 // A default-constructed, invalid date-time: no bound.
-extern const QDateTime INVALID_DATETIME;
+inline const QDateTime INVALID_DATETIME;
 
 // The value's string parsed with DATE_FORMAT, or defaultValue when that gives no valid date-time.
 QDateTime ParseDateTimeWithDefault(const QJsonValue& value, const QDateTime& defaultValue);
@@ -47,8 +47,8 @@ private:
     QString m_imageUrl;
     QString m_category;
     QString m_url;
-    QDateTime m_displayAfter = INVALID_DATETIME;
-    QDateTime m_displayUntil = INVALID_DATETIME;
+    QDateTime m_displayAfter;
+    QDateTime m_displayUntil;
     bool m_hasEmergencyFlag = false;
     bool m_emergency = false;
 };

@@ -109,30 +109,36 @@ quint64 findHit(const unsigned char* data, quint64 from, quint64 to, quint32& ha
             }
             guess[lane] = g;
         }
-        for (quint64 lane = 0; lane < LANES; ++lane) {
-            h[lane] = guess[lane];
-        }
         quint64 k = 0;
         bool settle = false;
+        static_assert(LANES == 4, "the loop below is written out for four lanes");
+        const unsigned char* const p0 = base;
+        const unsigned char* const p1 = base + SEGMENT;
+        const unsigned char* const p2 = base + 2 * SEGMENT;
+        const unsigned char* const p3 = base + 3 * SEGMENT;
+        quint32 h0 = guess[0];
+        quint32 h1 = guess[1];
+        quint32 h2 = guess[2];
+        quint32 h3 = guess[3];
         for (; k < SEGMENT; ++k) {
-#pragma GCC unroll 16
-            for (quint64 lane = 0; lane < LANES; ++lane) {
-                h[lane] = (h[lane] >> 1) + TABLE[base[lane * SEGMENT + k]];
-            }
-            if ((h[0] & mask) == 0) {
-                hash = h[0];
+            h0 = (h0 >> 1) + TABLE[p0[k]];
+            h1 = (h1 >> 1) + TABLE[p1[k]];
+            h2 = (h2 >> 1) + TABLE[p2[k]];
+            h3 = (h3 >> 1) + TABLE[p3[k]];
+            if ((h0 & mask) == 0) {
+                hash = h0;
                 return i + k + 1;
             }
-            bool hit = false;
-#pragma GCC unroll 16
-            for (quint64 lane = 1; lane < LANES; ++lane) {
-                hit |= (h[lane] & mask) == 0;
-            }
-            if (hit) {
+            // One test and branch per lane: the cheapest form while hits are rare.
+            if ((h1 & mask) == 0 || (h2 & mask) == 0 || (h3 & mask) == 0) {
                 settle = true;
                 break;
             }
         }
+        h[0] = h0;
+        h[1] = h1;
+        h[2] = h2;
+        h[3] = h3;
         const quint64 roundEnd = i + ROUND;
         // Resume serially at the first lane whose guess the true hash at its start does not
         // confirm; the lanes before it computed true hashes and found no hit.
