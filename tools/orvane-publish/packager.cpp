@@ -21,6 +21,7 @@
 #include <QtConcurrent>
 
 #include <fnmatch.h>
+#include <zlib.h>
 
 #include <deque>
 #include <exception>
@@ -96,6 +97,27 @@ bool holdsContent(const QByteArray& stored, const QByteArray& content, bool plai
     }
 }
 
+// True when samples spread over the content do not shrink under a quick deflate: content such as
+// compressed media or archives, on which the stronger encoders spend much time for nothing.
+bool looksIncompressible(const QByteArray& content) {
+    constexpr int SAMPLE_SIZE = 16384;
+    constexpr int SAMPLES = 8;
+    if (content.size() < SAMPLE_SIZE * SAMPLES) {
+        return false; // small enough to simply try
+    }
+    QByteArray compressed(static_cast<int>(compressBound(SAMPLE_SIZE)), Qt::Uninitialized);
+    for (int i = 0; i < SAMPLES; ++i) {
+        const qint64 offset = static_cast<qint64>(content.size() - SAMPLE_SIZE) * i / (SAMPLES - 1);
+        uLongf length = static_cast<uLongf>(compressed.size());
+        if (compress2(reinterpret_cast<Bytef*>(compressed.data()), &length,
+                      reinterpret_cast<const Bytef*>(content.constData() + offset), SAMPLE_SIZE, 1) != Z_OK ||
+            length < SAMPLE_SIZE * 97 / 100) {
+            return false;
+        }
+    }
+    return true;
+}
+
 TStoredUnit storeUnit(const TStoreSettings& settings, const QByteArray& content, const QByteArray& digest) {
     TStoredUnit unit;
     try {
@@ -123,13 +145,14 @@ TStoredUnit storeUnit(const TStoreSettings& settings, const QByteArray& content,
                 stored = content;
             } else {
                 QString error;
-                if (!writeContainer(settings.codec, content, stored, error, settings.level)) {
+                const int codec = looksIncompressible(content) ? 0 : settings.codec;
+                if (!writeContainer(codec, content, stored, error, settings.level)) {
                     unit.error = error;
                     return unit;
                 }
                 // Content the codec cannot shrink is stored in a container of codec 0 instead: no
                 // larger than needed, and the launcher copies it instead of decoding it.
-                if (settings.codec != 0 && stored.size() >= content.size() &&
+                if (codec != 0 && stored.size() >= content.size() &&
                     !writeContainer(0, content, stored, error)) {
                     unit.error = error;
                     return unit;
