@@ -239,7 +239,8 @@ bool readWholeFile(TFileRecord& file, TUnitStore& store, QString& error) {
         error = QStringLiteral("cannot open '%1': %2").arg(file.absolutePath, in.errorString());
         return false;
     }
-    QByteArray content = in.readAll();
+    // One byte more than expected tells a file that grew since it was listed, without reading all of it.
+    QByteArray content = in.read(static_cast<qint64>(file.size) + 1);
     if (in.error() != QFileDevice::NoError || static_cast<quint64>(content.size()) != file.size) {
         error = QStringLiteral("cannot read '%1' completely (did it change while publishing?)")
                     .arg(file.absolutePath);
@@ -458,8 +459,15 @@ TPublishResult publishPackage(const TPublishOptions& options,
     TUnitStore store(TStoreSettings{chunkDirectory, options.codec, options.plain, options.level}, threads);
     for (TFileRecord& file : files) {
         file.whole = file.size <= options.wholeFileThreshold;
-        const bool read = file.whole ? readWholeFile(file, store, result.error)
-                                     : readChunkedFile(file, store, options.chunkAverage, result.error);
+        bool read = false;
+        try {
+            read = file.whole ? readWholeFile(file, store, result.error)
+                              : readChunkedFile(file, store, options.chunkAverage, result.error);
+        } catch (const std::exception& error) {
+            // For example no memory for the chunking buffer: a failed publish, not a crash.
+            result.error = QStringLiteral("publishing '%1' failed: %2")
+                               .arg(file.relativePath, QString::fromLocal8Bit(error.what()));
+        }
         if (!read) {
             store.finish();
             return result;
