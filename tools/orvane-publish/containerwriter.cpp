@@ -24,9 +24,9 @@ void appendLeb128(QByteArray& out, quint64 value) {
     } while (value != 0);
 }
 
-bool deflateRaw(const QByteArray& content, QByteArray& payload) {
+bool deflateRaw(const QByteArray& content, QByteArray& payload, int level) {
     z_stream stream{};
-    if (deflateInit2(&stream, 9, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
+    if (deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
         return false;
     }
     payload.resize(static_cast<int>(deflateBound(&stream, static_cast<uLong>(content.size()))));
@@ -82,9 +82,9 @@ bool lzipMember(const QByteArray& content, QByteArray& payload) {
     return true;
 }
 
-bool lzmaRaw(const QByteArray& content, quint32 dictionary, QByteArray& payload) {
+bool lzmaRaw(const QByteArray& content, quint32 dictionary, QByteArray& payload, int level) {
     lzma_options_lzma options;
-    if (lzma_lzma_preset(&options, 9)) {
+    if (lzma_lzma_preset(&options, static_cast<uint32_t>(level))) {
         return false;
     }
     options.dict_size = dictionary;
@@ -126,7 +126,8 @@ bool lzmaRaw(const QByteArray& content, quint32 dictionary, QByteArray& payload)
 
 } // namespace
 
-bool writeContainer(int codec, const QByteArray& content, QByteArray& container, QString& error) {
+bool writeContainer(int codec, const QByteArray& content, QByteArray& container, QString& error, int level) {
+    level = std::clamp(level, 0, 9);
     QByteArray payload;
     bool encoded = false;
     switch (codec) {
@@ -135,16 +136,16 @@ bool writeContainer(int codec, const QByteArray& content, QByteArray& container,
         encoded = true;
         break;
     case 3:
-        encoded = deflateRaw(content, payload);
+        encoded = deflateRaw(content, payload, level);
         break;
     case 4:
         encoded = lzipMember(content, payload);
         break;
     case 5:
-        encoded = lzmaRaw(content, 1u << 20, payload);
+        encoded = lzmaRaw(content, 1u << 20, payload, level);
         break;
     case 10:
-        encoded = lzmaRaw(content, 1u << 25, payload);
+        encoded = lzmaRaw(content, 1u << 25, payload, level);
         break;
     default:
         error = QStringLiteral("codec %1 cannot be written (supported: 0, 3, 4, 5, 10)").arg(codec);
