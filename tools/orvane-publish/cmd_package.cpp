@@ -20,6 +20,7 @@ const char* const PACKAGE_USAGE =
     "  --generation G           first | second\n"
     "  --variant V              regular | preview | beta | test\n"
     "  --codec N                container codec 0, 3, 4, 5 or 10 (default 5)\n"
+    "  --level L                encoder effort, 0 (fastest) to 9 (smallest, default)\n"
     "  --plain                  store units as they are (\"unpack\" false)\n"
     "  --threshold SIZE         files up to SIZE are one unit, larger ones are chunked\n"
     "                           (default 8M; at most 64M)\n"
@@ -44,6 +45,7 @@ int runPackage(const QStringList& arguments) {
     const QCommandLineOption generation(QStringLiteral("generation"), QString(), QStringLiteral("G"));
     const QCommandLineOption variant(QStringLiteral("variant"), QString(), QStringLiteral("V"));
     const QCommandLineOption codec(QStringLiteral("codec"), QString(), QStringLiteral("N"));
+    const QCommandLineOption level(QStringLiteral("level"), QString(), QStringLiteral("L"));
     const QCommandLineOption plain(QStringLiteral("plain"));
     const QCommandLineOption threshold(QStringLiteral("threshold"), QString(), QStringLiteral("SIZE"));
     const QCommandLineOption packageDocument(QStringLiteral("package-document"), QString(),
@@ -52,7 +54,7 @@ int runPackage(const QStringList& arguments) {
                                            QStringLiteral("NAME"));
     const QCommandLineOption threads(QStringLiteral("threads"), QString(), QStringLiteral("N"));
     parser.addOptions({version, assetVersion, assets, executable, parameter, generation, variant, codec,
-                       plain, threshold, packageDocument, assetDocument, threads});
+                       level, plain, threshold, packageDocument, assetDocument, threads});
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     if (!parser.parse(QStringList{QStringLiteral("package")} + arguments)) {
         return usageError(parser.errorText());
@@ -80,6 +82,13 @@ int runPackage(const QStringList& arguments) {
         options.codec = parser.value(codec).toInt(&ok);
         if (!ok) {
             return usageError(QStringLiteral("'%1' is not a codec number").arg(parser.value(codec)));
+        }
+    }
+    if (parser.isSet(level)) {
+        bool ok = false;
+        options.level = parser.value(level).toInt(&ok);
+        if (!ok) {
+            return usageError(QStringLiteral("'%1' is not a level").arg(parser.value(level)));
         }
     }
     if (parser.isSet(threshold) && !parseByteCount(parser.value(threshold), options.wholeFileThreshold)) {

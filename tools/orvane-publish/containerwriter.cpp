@@ -24,7 +24,7 @@ void appendLeb128(QByteArray& out, quint64 value) {
     } while (value != 0);
 }
 
-bool deflateRaw(const QByteArray& content, QByteArray& payload, int level) {
+bool deflateRaw(const QByteArray& content, int level, QByteArray& payload) {
     z_stream stream{};
     if (deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
         return false;
@@ -40,14 +40,17 @@ bool deflateRaw(const QByteArray& content, QByteArray& payload, int level) {
     return result == Z_STREAM_END;
 }
 
-bool lzipMember(const QByteArray& content, QByteArray& payload) {
-    // Level 9 settings, with the dictionary reduced to the data's size as lzip does for files.
+bool lzipMember(const QByteArray& content, int level, QByteArray& payload) {
+    // The match length of lzip's levels, with the dictionary reduced to the data's size as lzip does
+    // for files.
+    static const int MATCH_LENGTHS[10] = {16, 5, 6, 8, 12, 20, 36, 68, 132, 273};
     const int dictionary =
         std::clamp(static_cast<int>(content.size()), LZ_min_dictionary_size(), 32 * 1024 * 1024);
     struct TCloser {
         void operator()(LZ_Encoder* encoder) const { LZ_compress_close(encoder); }
     };
-    std::unique_ptr<LZ_Encoder, TCloser> encoder(LZ_compress_open(dictionary, 273, INT64_MAX));
+    std::unique_ptr<LZ_Encoder, TCloser> encoder(
+        LZ_compress_open(dictionary, MATCH_LENGTHS[level], INT64_MAX));
     if (!encoder || LZ_compress_errno(encoder.get()) != LZ_ok) {
         return false;
     }
@@ -82,7 +85,7 @@ bool lzipMember(const QByteArray& content, QByteArray& payload) {
     return true;
 }
 
-bool lzmaRaw(const QByteArray& content, quint32 dictionary, QByteArray& payload, int level) {
+bool lzmaRaw(const QByteArray& content, quint32 dictionary, int level, QByteArray& payload) {
     lzma_options_lzma options;
     if (lzma_lzma_preset(&options, static_cast<uint32_t>(level))) {
         return false;
@@ -127,7 +130,10 @@ bool lzmaRaw(const QByteArray& content, quint32 dictionary, QByteArray& payload,
 } // namespace
 
 bool writeContainer(int codec, const QByteArray& content, QByteArray& container, QString& error, int level) {
-    level = std::clamp(level, 0, 9);
+    if (level < 0 || level > 9) {
+        error = QStringLiteral("level %1 is outside 0 to 9").arg(level);
+        return false;
+    }
     QByteArray payload;
     bool encoded = false;
     switch (codec) {
@@ -136,16 +142,16 @@ bool writeContainer(int codec, const QByteArray& content, QByteArray& container,
         encoded = true;
         break;
     case 3:
-        encoded = deflateRaw(content, payload, level);
+        encoded = deflateRaw(content, level, payload);
         break;
     case 4:
-        encoded = lzipMember(content, payload);
+        encoded = lzipMember(content, level, payload);
         break;
     case 5:
-        encoded = lzmaRaw(content, 1u << 20, payload, level);
+        encoded = lzmaRaw(content, 1u << 20, level, payload);
         break;
     case 10:
-        encoded = lzmaRaw(content, 1u << 25, payload, level);
+        encoded = lzmaRaw(content, 1u << 25, level, payload);
         break;
     default:
         error = QStringLiteral("codec %1 cannot be written (supported: 0, 3, 4, 5, 10)").arg(codec);

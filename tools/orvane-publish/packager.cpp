@@ -47,6 +47,7 @@ struct TStoreSettings {
     QString chunkDirectory;
     int codec = 5;
     bool plain = false;
+    int level = 9;
 };
 
 // What an encoder task reports for one unit.
@@ -108,29 +109,33 @@ TStoredUnit storeUnit(const TStoreSettings& settings, const QByteArray& content,
         const QString path = settings.chunkDirectory + QLatin1Char('/') + unit.fileName;
 
         QByteArray stored;
+        bool intact = false;
         QFile existing(path);
         // Any valid container of this content is far below twice its size plus some headroom.
         const qint64 plausibleSize = 2 * static_cast<qint64>(content.size()) + 65536;
         if (existing.open(QIODevice::ReadOnly) && existing.size() <= plausibleSize) {
             stored = existing.readAll();
-            if (!holdsContent(stored, content, plainUnit)) {
-                stored.clear();
-            }
+            intact = existing.error() == QFileDevice::NoError && holdsContent(stored, content, plainUnit);
         }
         existing.close();
-        if (stored.isEmpty() && !content.isEmpty()) {
+        if (!intact) {
             if (plainUnit) {
                 stored = content;
             } else {
                 QString error;
-                if (!writeContainer(settings.codec, content, stored, error)) {
+                if (!writeContainer(settings.codec, content, stored, error, settings.level)) {
+                    unit.error = error;
+                    return unit;
+                }
+                // Content the codec cannot shrink is stored in a container of codec 0 instead: no
+                // larger than needed, and the launcher copies it instead of decoding it.
+                if (settings.codec != 0 && stored.size() >= content.size() &&
+                    !writeContainer(0, content, stored, error)) {
                     unit.error = error;
                     return unit;
                 }
             }
             unit.written = true;
-        } else if (content.isEmpty()) {
-            unit.written = !QFileInfo::exists(path);
         }
         if (unit.written) {
             QSaveFile out(path);
@@ -157,8 +162,8 @@ public:
     }
     ~TUnitStore() { m_pool.waitForDone(); }
 
-    int add(QByteArray content) {
-        QByteArray digest = shared::TSha256::hash(content);
+    // Returns the unit's index; digest is the SHA-256 of content.
+    int add(QByteArray content, QByteArray digest) {
         const auto known = m_byDigest.find(digest);
         if (known != m_byDigest.end()) {
             return known->second;
@@ -218,7 +223,7 @@ bool readWholeFile(TFileRecord& file, TUnitStore& store, QString& error) {
         return false;
     }
     file.digest = shared::TSha256::hash(content);
-    file.wholeUnit = store.add(std::move(content));
+    file.wholeUnit = store.add(std::move(content), file.digest);
     return true;
 }
 
@@ -243,7 +248,8 @@ bool readChunkedFile(TFileRecord& file, TUnitStore& store, quint64 average, QStr
         },
         [&](const char* data, quint64 length) {
             wholeDigest.addData(data, static_cast<qint64>(length));
-            file.chunkUnits.push_back(store.add(QByteArray(data, static_cast<int>(length))));
+            file.chunkUnits.push_back(store.add(QByteArray(data, static_cast<int>(length)),
+                                                shared::TSha256::hash(data, static_cast<qint64>(length))));
             total += length;
         });
     if (readFailed || total != file.size) {
@@ -357,6 +363,9 @@ QString checkOptions(const TPublishOptions& options, const QString& source, cons
                             options.codec == 5 || options.codec == 10)) {
         return QStringLiteral("codec %1 cannot be written (supported: 0, 3, 4, 5, 10)").arg(options.codec);
     }
+    if (options.level < 0 || options.level > 9) {
+        return QStringLiteral("level %1 is outside 0 to 9").arg(options.level);
+    }
     if (options.wholeFileThreshold > MAX_WHOLE_FILE_THRESHOLD) {
         return QStringLiteral("the whole-file threshold may be at most %1 bytes")
             .arg(MAX_WHOLE_FILE_THRESHOLD);
@@ -423,7 +432,7 @@ TPublishResult publishPackage(const TPublishOptions& options,
         return result;
     }
     const int threads = options.threads > 0 ? options.threads : std::max(1, QThread::idealThreadCount());
-    TUnitStore store(TStoreSettings{chunkDirectory, options.codec, options.plain}, threads);
+    TUnitStore store(TStoreSettings{chunkDirectory, options.codec, options.plain, options.level}, threads);
     for (TFileRecord& file : files) {
         file.whole = file.size <= options.wholeFileThreshold;
         const bool read = file.whole ? readWholeFile(file, store, result.error)

@@ -33,6 +33,7 @@ struct TPublishOptions {
     QString variant;        // "regular", "preview", "beta", "test" or empty
     int codec = 5;          // container codec: 0, 3, 4, 5 or 10
     bool plain = false;     // store every unit as it is, marked "unpack" false
+    int level = 9;          // encoder effort, 0 (fastest) to 9 (smallest)
     quint64 wholeFileThreshold = DEFAULT_WHOLE_FILE_THRESHOLD;
     // The launcher always cuts with the default; another average is for experiments only, since
     // installed copies would then never find a reusable chunk.

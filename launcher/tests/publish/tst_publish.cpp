@@ -1,3 +1,5 @@
+#include "launcher/configuration/launcherconfiguration.h"
+#include "launcher/configuration/package.h"
 #include "launcher/configuration/packageconfiguration.h"
 #include "shared/compressionhelper.h"
 #include "shared/sha256.h"
@@ -193,7 +195,11 @@ void TestPublish::checkRoundTrip(const QString& source, const QString& output, c
                     ? shared::TCompressionHelper::DecompressLZMAByteArrayWithExceptionOnError(packed)
                     : packed;
             if (unit.unpackAfterDownload()) {
+                // A container, never much larger than its content (incompressible content is stored
+                // with codec 0: the content behind a header of a few bytes).
                 QVERIFY(shared::TCompressionHelper::isContainer(packed));
+                QVERIFY2(unit.packedFileMetadata().fileSize() <= unit.unpackedFileMetadata().fileSize() + 24,
+                         qPrintable(unit.fileUrl().toString()));
             }
             QCOMPARE(quint64(content.size()), unit.unpackedFileMetadata().fileSize());
             QCOMPARE(shared::TSha256::hash(content), unit.unpackedFileMetadata().fileHash());
@@ -227,6 +233,7 @@ void TestPublish::roundTrip_data() {
                          {"empty", ""}};
     QTest::newRow("small files, default codec")
         << small << QStringList{"--executable", "bin/run"} << "bin/run" << 0 << 1;
+    QTest::newRow("fastest level") << small << QStringList{"--level", "0"} << "" << 0 << 1;
     for (const char* codec : {"3", "4", "10"}) {
         QTest::newRow(qPrintable(QStringLiteral("codec %1").arg(codec)))
             << small << QStringList{"--codec", codec} << "" << 0 << 1;
@@ -344,9 +351,12 @@ void TestPublish::refusals_data() {
         << ok << QStringList{"--threshold", "65M"} << 1 << "at most 67108864 bytes";
     QTest::newRow("output inside source")
         << ok << QStringList{"--output-inside"} << 1 << "must not lie inside";
+    QTest::newRow("level out of range")
+        << ok << QStringList{"--level", "10"} << 1 << "level 10 is outside 0 to 9";
     QTest::newRow("unknown variant") << ok << QStringList{"--variant", "nightly"} << 1
                                      << "variant must be one of";
-    QTest::newRow("unknown option") << ok << QStringList{"--level", "9"} << 2 << "Unknown option 'level'";
+    QTest::newRow("unknown option") << ok << QStringList{"--compression", "9"} << 2
+                                    << "Unknown option 'compression'";
 }
 
 void TestPublish::refusals() {
@@ -391,7 +401,7 @@ void TestPublish::catalogueKeepsOtherPackages() {
         {"--name", "Client", "--os", "macos", "--arch", "x86_64", "--package",
          "web/client/linux/package.json"},
         {"--name", "Client", "--os", "linux", "--arch", "x86_64", "--package",
-         "web/client/linux/package.json"},
+         "web/client/linux/package.json", "--assets", "web/client/macos/assets.json"},
     };
     for (const QStringList& step : steps) {
         const TRun result = run(QStringList{"catalogue", catalogue} + step);
@@ -399,33 +409,38 @@ void TestPublish::catalogueKeepsOtherPackages() {
     }
     QFile file(catalogue);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    const QJsonObject document = QJsonDocument::fromJson(file.readAll()).object();
-    QCOMPARE(document.value("hints").toString(), QStringLiteral("https://hints.example/hints.json"));
-    QCOMPARE(document.value("funnel").toString(), QStringLiteral("https://funnel.example/events"));
-    QCOMPARE(document.value("showpackagenames").toBool(), true);
-    QCOMPARE(document.value("launcher").toObject().value("name").toString(), QStringLiteral("Launcher"));
-    const QJsonArray packages = document.value("packages").toArray();
-    QCOMPARE(packages.size(), 2);
-    const QJsonObject client = packages.at(0).toObject();
-    QCOMPARE(client.value("name").toString(), QStringLiteral("Client"));
-    QCOMPARE(client.value("directoryname").toString(), QStringLiteral("Client"));
-    QCOMPARE(client.value("installautomatically").toBool(), true);
-    QCOMPARE(packages.at(1).toObject().value("directoryname").toString(), QStringLiteral("ToolsDir"));
-    const QJsonArray builds = client.value("builds").toArray();
-    QCOMPARE(builds.size(), 2);
-    QCOMPARE(
-        builds.at(0).toObject(),
-        (QJsonObject{{"os", "macos"}, {"architecture", "x86_64"}, {"url", "client/linux/package.json"}}));
-    QCOMPARE(builds.at(1).toObject().value("os").toString(), QStringLiteral("linux"));
-
-    // Served from any base, the relative URL reaches the published document.
+    // Read by the launcher's own reader, with the tree served from the local folder.
     const QUrl base = QUrl::fromLocalFile(web + "/");
-    const QUrl resolved =
-        quarn::launcher::resolveUrlAgainstBase(base, QUrl(builds.at(1).toObject().value("url").toString()));
-    QFile packageDocument(resolved.toLocalFile());
+    const quarn::launcher::TLauncherConfigurationReader reader(file.readAll(), base);
+    QCOMPARE(reader.hintsUrl(), QUrl("https://hints.example/hints.json"));
+    QCOMPARE(reader.funnelUrl(), QUrl("https://funnel.example/events"));
+    QVERIFY(reader.hardwareSurveyUrl().isEmpty());
+    QVERIFY(reader.showPackageNames());
+    QVERIFY(!reader.preventDefaultAutostart());
+    QVERIFY(reader.launcherPackage());
+    QCOMPARE(reader.launcherPackage()->packageName(), QStringLiteral("Launcher"));
+    QCOMPARE(reader.packages().size(), size_t(2));
+    const auto& client = *reader.packages()[0];
+    QCOMPARE(client.packageName(), QStringLiteral("Client"));
+    QCOMPARE(client.directoryName(), QStringLiteral("Client.app"));
+    QVERIFY(client.isInstallAutomatically());
+    QCOMPARE(reader.packages()[1]->directoryName(), QStringLiteral("ToolsDir.app"));
+    QCOMPARE(client.builds().size(), size_t(2));
+    const auto& replaced = *client.builds()[0];
+    QCOMPARE(replaced.operatingSystem(), shared::OPERATING_SYSTEM_MACOS);
+    QCOMPARE(replaced.packageUrl(), QUrl::fromLocalFile(web + "/client/linux/package.json"));
+    QVERIFY(replaced.assetsUrl().isEmpty());
+    QCOMPARE(client.builds()[1]->operatingSystem(), shared::OPERATING_SYSTEM_LINUX);
+    QCOMPARE(client.builds()[1]->assetsUrl(), QUrl::fromLocalFile(web + "/client/macos/assets.json"));
+
+    // Built URLs reach the published documents.
+    QFile packageDocument(client.builds()[1]->packageUrl().toLocalFile());
     QVERIFY(packageDocument.open(QIODevice::ReadOnly));
     QCOMPARE(TPackageConfigurationReader(packageDocument.readAll(), {}, base, base).packageVersion(),
              QStringLiteral("2"));
+    const auto& tools = *reader.packages()[1]->builds()[0];
+    QCOMPARE(tools.architecture(), shared::BUILD_ARCHITECTURE_I386);
+    QCOMPARE(tools.packageUrl(), QUrl::fromLocalFile(web + "/tools/package.json"));
 }
 
 void TestPublish::catalogueRefusals_data() {
