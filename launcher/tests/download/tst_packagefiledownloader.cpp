@@ -70,9 +70,9 @@ QByteArray storedContainer(const QByteArray& bytes) {
 using TDelays = QMap<QString, int>;
 using TAnswers = std::vector<TFaultyHttpServer::TAnswer>;
 
-struct TFileSpec {
-    TFileSpec() = default;
-    TFileSpec(QString path, QStringList chunks, bool executable = false, QSet<QString> kept = {})
+struct TFileLayout {
+    TFileLayout() = default;
+    TFileLayout(QString path, QStringList chunks, bool executable = false, QSet<QString> kept = {})
         : path(std::move(path)), chunks(std::move(chunks)), executable(executable), kept(std::move(kept)) {}
 
     QString path;
@@ -85,7 +85,7 @@ struct TFileSpec {
 
 Q_DECLARE_METATYPE(TAnswer)
 Q_DECLARE_METATYPE(TAnswers)
-Q_DECLARE_METATYPE(TFileSpec)
+Q_DECLARE_METATYPE(TFileLayout)
 
 class TestPackageFileDownloader : public QObject {
     Q_OBJECT
@@ -111,10 +111,10 @@ private:
     };
 
     // Serves the chunks and builds a downloader for the files, every chunk to be downloaded.
-    TRun makeRun(TFaultyHttpServer& server, const QList<TFileSpec>& files, const QSet<QString>& packed = {},
+    TRun makeRun(TFaultyHttpServer& server, const QList<TFileLayout>& files, const QSet<QString>& packed = {},
                  const QString& directory = QString());
-    QByteArray expectedFile(const TFileSpec& file) const;
-    void verifyWritten(const TRun& run, const QList<TFileSpec>& files);
+    QByteArray expectedFile(const TFileLayout& file) const;
+    void verifyWritten(const TRun& run, const QList<TFileLayout>& files);
 };
 
 void TestPackageFileDownloader::initTestCase() {
@@ -128,7 +128,7 @@ void TestPackageFileDownloader::init() {
     g_log.clear();
 }
 
-QByteArray TestPackageFileDownloader::expectedFile(const TFileSpec& file) const {
+QByteArray TestPackageFileDownloader::expectedFile(const TFileLayout& file) const {
     QByteArray bytes;
     for (const QString& name : file.chunks) {
         bytes += contentOf(name);
@@ -137,7 +137,7 @@ QByteArray TestPackageFileDownloader::expectedFile(const TFileSpec& file) const 
 }
 
 TestPackageFileDownloader::TRun TestPackageFileDownloader::makeRun(TFaultyHttpServer& server,
-                                                                   const QList<TFileSpec>& files,
+                                                                   const QList<TFileLayout>& files,
                                                                    const QSet<QString>& packed,
                                                                    const QString& directory) {
     TRun run;
@@ -152,10 +152,10 @@ TestPackageFileDownloader::TRun TestPackageFileDownloader::makeRun(TFaultyHttpSe
     run.downloader->setDownloadDirectory(QDir(directory.isEmpty() ? run.directory->path() : directory));
 
     TFileToDownloadVector toDownload;
-    for (const TFileSpec& spec : files) {
+    for (const TFileLayout& layout : files) {
         TChunkInPackageVector chunks;
         std::vector<int> indices;
-        for (const QString& name : spec.chunks) {
+        for (const QString& name : layout.chunks) {
             const QByteArray content = contentOf(name);
             const QByteArray served = packed.contains(name) ? storedContainer(content) : content;
             const TFileMetadata unpacked(static_cast<quint64>(content.size()),
@@ -165,13 +165,13 @@ TestPackageFileDownloader::TRun TestPackageFileDownloader::makeRun(TFaultyHttpSe
             chunks.push_back(TChunkInPackage(server.url("/chunks/" + name), packedMetadata, unpacked, true));
             indices.push_back(static_cast<int>(indices.size()));
         }
-        const QByteArray whole = expectedFile(spec);
-        const TFileInPackage file(spec.path,
+        const QByteArray whole = expectedFile(layout);
+        const TFileInPackage file(layout.path,
                                   TFileMetadata(quint64(whole.size()), shared::TSha256::hash(whole)),
-                                  spec.executable, indices, TChunkInPackage());
+                                  layout.executable, indices, TChunkInPackage());
         TFileToDownload item{TChunkedFileInPackage(file, chunks)};
         for (int index : indices) {
-            if (!spec.kept.contains(spec.chunks.at(index))) {
+            if (!layout.kept.contains(layout.chunks.at(index))) {
                 item.addChunk(index);
             }
         }
@@ -185,20 +185,20 @@ TestPackageFileDownloader::TRun TestPackageFileDownloader::makeRun(TFaultyHttpSe
     return run;
 }
 
-void TestPackageFileDownloader::verifyWritten(const TRun& run, const QList<TFileSpec>& files) {
-    for (const TFileSpec& spec : files) {
-        QFile file(QDir(run.directory->path()).filePath(spec.path));
-        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(spec.path));
+void TestPackageFileDownloader::verifyWritten(const TRun& run, const QList<TFileLayout>& files) {
+    for (const TFileLayout& layout : files) {
+        QFile file(QDir(run.directory->path()).filePath(layout.path));
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(layout.path));
         QCOMPARE(shared::TSha256::hash(file.readAll()).toHex(),
-                 shared::TSha256::hash(expectedFile(spec)).toHex());
-        if (spec.executable) {
+                 shared::TSha256::hash(expectedFile(layout)).toHex());
+        if (layout.executable) {
             QVERIFY(QFileInfo(file.fileName()).permissions() & QFileDevice::ExeOwner);
         }
     }
 }
 
 void TestPackageFileDownloader::writeOrdering_data() {
-    QTest::addColumn<QList<TFileSpec>>("files");
+    QTest::addColumn<QList<TFileLayout>>("files");
     QTest::addColumn<TDelays>("delays"); // answer delay per chunk name, ms
     QTest::addColumn<int>("maxCachedChunks");
     QTest::addColumn<int>("strategy");       // file removal strategy
@@ -206,26 +206,28 @@ void TestPackageFileDownloader::writeOrdering_data() {
     QTest::addColumn<QStringList>("expectedLog");
 
     QTest::newRow("C, A, B arrive in that order")
-        << QList<TFileSpec>{{"bin/tool", {"A", "B", "C"}, true}} << TDelays{{"A", 300}, {"B", 700}} << 100
+        << QList<TFileLayout>{{"bin/tool", {"A", "B", "C"}, true}} << TDelays{{"A", 300}, {"B", 700}} << 100
         << 0 << QByteArray() << QStringList{"Wait for chunk", "from cache to"};
     QTest::newRow("one content at two places with a gap between")
-        << QList<TFileSpec>{{"data.pak", {"P", "Q", "A", "B", "R", "A"}}} << TDelays{{"A", 300}, {"B", 800}}
+        << QList<TFileLayout>{{"data.pak", {"P", "Q", "A", "B", "R", "A"}}} << TDelays{{"A", 300}, {"B", 800}}
         << 100 << 0 << QByteArray() << QStringList{"from cache to"};
     QTest::newRow("one URL shared by two files")
-        << QList<TFileSpec>{{"one.bin", {"A", "S"}}, {"sub/two.bin", {"T", "S", "U"}}} << TDelays{{"T", 400}}
-        << 100 << 0 << QByteArray() << QStringList{};
+        << QList<TFileLayout>{{"one.bin", {"A", "S"}}, {"sub/two.bin", {"T", "S", "U"}}}
+        << TDelays{{"T", 400}} << 100 << 0 << QByteArray() << QStringList{};
     QTest::newRow("maxCachedChunks 0: the second set-aside goes to a temporary file")
-        << QList<TFileSpec>{{"big.bin", {"A", "B", "C", "D"}}} << TDelays{{"A", 900}, {"C", 300}, {"D", 500}}
-        << 0 << 0 << QByteArray() << QStringList{"from cache to", "from temp file to"};
-    QTest::newRow("rewritten from scratch, remove") << QList<TFileSpec>{{"old.bin", {"A", "B"}}} << TDelays{}
-                                                    << 100 << 0 << QByteArray(300000, 'o') << QStringList{};
+        << QList<TFileLayout>{{"big.bin", {"A", "B", "C", "D"}}}
+        << TDelays{{"A", 900}, {"C", 300}, {"D", 500}} << 0 << 0 << QByteArray()
+        << QStringList{"from cache to", "from temp file to"};
+    QTest::newRow("rewritten from scratch, remove")
+        << QList<TFileLayout>{{"old.bin", {"A", "B"}}} << TDelays{} << 100 << 0 << QByteArray(300000, 'o')
+        << QStringList{};
     QTest::newRow("rewritten from scratch, move to backup")
-        << QList<TFileSpec>{{"old.bin", {"A", "B"}}} << TDelays{} << 100 << 1 << QByteArray(300000, 'o')
+        << QList<TFileLayout>{{"old.bin", {"A", "B"}}} << TDelays{} << 100 << 1 << QByteArray(300000, 'o')
         << QStringList{};
 }
 
 void TestPackageFileDownloader::writeOrdering() {
-    QFETCH(QList<TFileSpec>, files);
+    QFETCH(QList<TFileLayout>, files);
     QFETCH(TDelays, delays);
     QFETCH(int, maxCachedChunks);
     QFETCH(int, strategy);
@@ -234,8 +236,8 @@ void TestPackageFileDownloader::writeOrdering() {
 
     TFaultyHttpServer server;
     QSet<QString> names;
-    for (const TFileSpec& spec : files) {
-        for (const QString& name : spec.chunks) {
+    for (const TFileLayout& layout : files) {
+        for (const QString& name : layout.chunks) {
             names.insert(name);
         }
     }
@@ -322,8 +324,8 @@ void TestPackageFileDownloader::faults() {
         server.setAnswers(QStringLiteral("/chunks/") + name, {TFaultyHttpServer::ok(contentOf(name))});
     }
     server.setAnswers("/chunks/B", answers);
-    const TFileSpec withB{unwritable ? "blocker/b.bin" : "b.bin", {"A", "B"}};
-    const TFileSpec other{"other.bin", {"C", "D"}};
+    const TFileLayout withB{unwritable ? "blocker/b.bin" : "b.bin", {"A", "B"}};
+    const TFileLayout other{"other.bin", {"C", "D"}};
     TRun run = makeRun(server, {withB, other});
     if (unwritable) {
         QFile blocker(QDir(run.directory->path()).filePath("blocker"));
@@ -361,10 +363,10 @@ void TestPackageFileDownloader::checkModeVerifiesKeptChunks() {
     QFETCH(QByteArray, expectedLog);
     TFaultyHttpServer server;
     server.setAnswers("/chunks/N", {TFaultyHttpServer::ok(contentOf("N"))});
-    const TFileSpec spec{"partial.bin", {"K", "N"}, false, {"K"}};
-    TRun run = makeRun(server, {spec});
+    const TFileLayout layout{"partial.bin", {"K", "N"}, false, {"K"}};
+    TRun run = makeRun(server, {layout});
     run.downloader->setChunkVerification(true);
-    const QString path = QDir(run.directory->path()).filePath(spec.path);
+    const QString path = QDir(run.directory->path()).filePath(layout.path);
     {
         QByteArray onDisk = contentOf("K") + QByteArray(40000, 'x');
         if (corrupt) {
@@ -383,7 +385,7 @@ void TestPackageFileDownloader::checkModeVerifiesKeptChunks() {
         QCOMPARE(logCount("invalid hash"), 1);
     } else {
         QCOMPARE(run.completed->count(), 1);
-        verifyWritten(run, {spec});
+        verifyWritten(run, {layout});
     }
     QFile log(path + ".log");
     QVERIFY(log.open(QIODevice::ReadOnly));
