@@ -210,7 +210,7 @@ void TestDownloadPool::failureIsReportedOnce() {
     QSignalSpy failed(&pool, &TDownloadPool::failed);
     pool.Submit(server.url("/bad"));
     pool.Submit(server.url("/good"));
-    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 30000);
     QCOMPARE(failed.at(0).at(0).toUrl(), server.url("/bad"));
     const auto code = failed.at(0).at(1).value<QNetworkReply::NetworkError>();
     if (expectedError >= 0) {

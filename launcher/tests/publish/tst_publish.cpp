@@ -104,15 +104,15 @@ TRun TestPublish::run(const QStringList& arguments) {
 }
 
 void TestPublish::writeTree(const QString& root, const TTree& tree) {
-    for (const TFileSpec& spec : tree) {
-        const QString path = root + QLatin1Char('/') + spec.path;
+    for (const TFileSpec& entry : tree) {
+        const QString path = root + QLatin1Char('/') + entry.path;
         QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(spec.content), qint64(spec.content.size()));
+        QCOMPARE(file.write(entry.content), qint64(entry.content.size()));
         file.close();
         QFileDevice::Permissions permissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
-        if (spec.executable) {
+        if (entry.executable) {
             permissions |= QFileDevice::ExeOwner;
         }
         QVERIFY(file.setPermissions(permissions));
