@@ -12,6 +12,7 @@
 
 #include "launcher/download/packagefiledownloader.h"
 #include "shared/compressionhelper.h"
+#include "shared/memorytuning.h"
 #include "shared/sha256.h"
 
 #include <QCoreApplication>
@@ -282,6 +283,7 @@ quint64 folderSize(const QString& path) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    shared::keepLargeAllocationsOnTheHeap();
     QCoreApplication app(argc, argv);
     QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() == 6 && arguments.at(1) == "--download") {

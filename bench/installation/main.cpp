@@ -7,6 +7,7 @@
 #include "launcher/installation/packageinstallation.h"
 #include "nginxfixture.h"
 #include "packager.h"
+#include "shared/memorytuning.h"
 
 #include <QCoreApplication>
 #include <QDirIterator>
@@ -156,6 +157,7 @@ double timeCommand(const QString& program, const QStringList& arguments, const Q
 } // namespace
 
 int main(int argc, char* argv[]) {
+    shared::keepLargeAllocationsOnTheHeap();
     QCoreApplication application(argc, argv);
     QStringList arguments = QCoreApplication::arguments();
     qint64 totalMiB = 2048;

@@ -1,5 +1,6 @@
 // orvane-publish: the publisher's tool that prepares what the update service serves.
 #include "commands.h"
+#include "shared/memorytuning.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -24,6 +25,7 @@ void printUsage(QTextStream& out) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    shared::keepLargeAllocationsOnTheHeap();
     QCoreApplication app(argc, argv);
     QStringList arguments = QCoreApplication::arguments();
     arguments.removeFirst();

@@ -2,6 +2,7 @@
 #include "launcher/application/logging.h"
 #include "launcher/version.h"
 #include "shared/firstinstancetester.h"
+#include "shared/memorytuning.h"
 
 #include <QDebug>
 #include <QThread>
@@ -9,6 +10,7 @@
 #include <stdexcept>
 
 int main(int argc, char* argv[]) {
+    shared::keepLargeAllocationsOnTheHeap();
     using namespace quarn::launcher;
     TLauncherApplication application(argc, argv);
     try {
