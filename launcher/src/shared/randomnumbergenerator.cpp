@@ -29,9 +29,11 @@ quint64 TRandomNumberGenerator::getRandomNumberInRange(quint64 lower, quint64 up
     return distribution(m_Engine);
 }
 
-std::chrono::milliseconds TRandomNumberGenerator::getRandomAnimationPhaseDuration(std::chrono::milliseconds minimum,
-                                                                                  std::chrono::milliseconds maximum) {
-    std::uniform_int_distribution<std::chrono::milliseconds::rep> distribution(minimum.count(), maximum.count());
+std::chrono::milliseconds
+TRandomNumberGenerator::getRandomAnimationPhaseDuration(std::chrono::milliseconds minimum,
+                                                        std::chrono::milliseconds maximum) {
+    std::uniform_int_distribution<std::chrono::milliseconds::rep> distribution(minimum.count(),
+                                                                               maximum.count());
     return std::chrono::milliseconds(distribution(m_Engine));
 }
 
