@@ -4,6 +4,7 @@
 // shown next to sha256sum and cat over the same files, measured in the same run.
 //
 //   bench_installation [WORK_DIR] [--size-mib N]
+#include "installationsupport.h"
 #include "launcher/installation/packageinstallation.h"
 #include "nginxfixture.h"
 #include "packager.h"
@@ -23,6 +24,7 @@
 #include <set>
 
 using namespace quarn::launcher;
+using namespace testsupport;
 
 namespace {
 
@@ -114,33 +116,6 @@ bool runInstallation(const std::shared_ptr<TLauncherFilesystemHelper>& helper, c
         finished.wait(1000);
     fetched = run.downloader()->downloadSizeInBytes();
     return !finished.isEmpty() && run.isInstalledWithoutError();
-}
-
-// Bytes of the distinct units of the new build that the old build's file of the same path lacks.
-quint64 bytesInChangedUnits(const TPackageConfigurationReader& oldBuild,
-                            const TPackageConfigurationReader& newBuild) {
-    std::set<QString> counted;
-    quint64 bytes = 0;
-    for (const TFileInPackage& file : newBuild.containedFiles()) {
-        std::set<QByteArray> oldDigests;
-        const auto old = oldBuild.findFileByRelativePath(file.relativeLocalPath());
-        if (old != oldBuild.containedFiles().end()) {
-            if (old->unpackedFileMetadata() == file.unpackedFileMetadata())
-                continue;
-            const TChunkedFileInPackage oldUnits(*old, oldBuild.containedChunks());
-            for (const TChunkInPackage& chunk : oldUnits.chunks())
-                oldDigests.insert(chunk.unpackedFileMetadata().fileHash());
-        }
-        const TChunkedFileInPackage units = file.chunkIndices().size() < 2
-                                                ? TChunkedFileInPackage(file)
-                                                : TChunkedFileInPackage(file, newBuild.containedChunks());
-        for (const TChunkInPackage& unit : units.chunks()) {
-            if (!oldDigests.count(unit.unpackedFileMetadata().fileHash()) &&
-                counted.insert(unit.fileUrl().toString()).second)
-                bytes += unit.packedFileMetadata().fileSize();
-        }
-    }
-    return bytes;
 }
 
 double timeCommand(const QString& program, const QStringList& arguments, const QString& standardOutput) {

@@ -1,5 +1,6 @@
 // Installation runs against a real update service: builds published with orvane-publish, served
 // by nginx on 127.0.0.1, installed and updated with the launcher's installation run.
+#include "installationsupport.h"
 #include "launcher/installation/packageinstallation.h"
 #include "nginxfixture.h"
 #include "shared/sha256.h"
@@ -18,17 +19,11 @@
 #include <set>
 
 using namespace quarn::launcher;
+using namespace testsupport;
 
 namespace {
 
 constexpr int MiB = 1024 * 1024;
-
-QByteArray randomBytes(quint32 seed, int size) {
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    generator.fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
-    return bytes;
-}
 
 void writeFile(const QString& path, const QByteArray& content, bool executable = false) {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -43,49 +38,15 @@ void writeFile(const QString& path, const QByteArray& content, bool executable =
     QFile::setPermissions(path, permissions);
 }
 
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // Relative path -> content of every regular file below a folder.
 std::map<QString, QByteArray> treeContents(const QString& root) {
     std::map<QString, QByteArray> contents;
     QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        contents[QDir(root).relativeFilePath(path)] = readFile(path);
+        contents[QDir(root).relativeFilePath(path)] = readWholeFile(path);
     }
     return contents;
-}
-
-// Bytes an ideal update fetches: for every file of the new build, the units whose content the old
-// build's file of the same path does not have; each distinct unit once.
-quint64 bytesInChangedUnits(const TPackageConfigurationReader& oldBuild,
-                            const TPackageConfigurationReader& newBuild) {
-    std::set<QString> counted;
-    quint64 bytes = 0;
-    for (const TFileInPackage& file : newBuild.containedFiles()) {
-        std::set<QByteArray> oldDigests;
-        const auto old = oldBuild.findFileByRelativePath(file.relativeLocalPath());
-        if (old != oldBuild.containedFiles().end()) {
-            if (old->unpackedFileMetadata() == file.unpackedFileMetadata())
-                continue;
-            const TChunkedFileInPackage oldUnits(*old, oldBuild.containedChunks());
-            for (const TChunkInPackage& chunk : oldUnits.chunks())
-                oldDigests.insert(chunk.unpackedFileMetadata().fileHash());
-        }
-        const TChunkedFileInPackage units = file.chunkIndices().size() < 2
-                                                ? TChunkedFileInPackage(file)
-                                                : TChunkedFileInPackage(file, newBuild.containedChunks());
-        for (const TChunkInPackage& unit : units.chunks()) {
-            if (oldDigests.count(unit.unpackedFileMetadata().fileHash()) ||
-                !counted.insert(unit.fileUrl().toString()).second)
-                continue;
-            bytes += unit.packedFileMetadata().fileSize();
-        }
-    }
-    return bytes;
 }
 
 using TTreeChange = std::function<void(const QString& sourceFolder)>;
@@ -117,7 +78,7 @@ private:
     TPackageConfigurationReader serverConfiguration(const TNginxFixture& server,
                                                     const QString& publishedFolder, const QString& name) {
         const QUrl base = server.url(name + QLatin1Char('/'));
-        return TPackageConfigurationReader(readFile(publishedFolder + QStringLiteral("/package.json")),
+        return TPackageConfigurationReader(readWholeFile(publishedFolder + QStringLiteral("/package.json")),
                                            QByteArray(), base, base);
     }
 
@@ -148,16 +109,16 @@ private slots:
         QTest::addColumn<TTreeChange>("change");
         const QByteArray block = randomBytes(99, 200 * 1024);
         QTest::newRow("block inserted at start of large file") << TTreeChange(
-            [=](const QString& s) { writeFile(s + "/big.bin", block + readFile(s + "/big.bin")); });
+            [=](const QString& s) { writeFile(s + "/big.bin", block + readWholeFile(s + "/big.bin")); });
         QTest::newRow("block removed from middle") << TTreeChange([=](const QString& s) {
-            writeFile(s + "/big.bin", readFile(s + "/big.bin").remove(15 * MiB, 300 * 1024));
+            writeFile(s + "/big.bin", readWholeFile(s + "/big.bin").remove(15 * MiB, 300 * 1024));
         });
         QTest::newRow("changed block") << TTreeChange([=](const QString& s) {
-            writeFile(s + "/big.bin", readFile(s + "/big.bin").replace(20 * MiB, block.size(), block));
+            writeFile(s + "/big.bin", readWholeFile(s + "/big.bin").replace(20 * MiB, block.size(), block));
         });
         QTest::newRow("file grown and one shrunk") << TTreeChange([=](const QString& s) {
-            writeFile(s + "/big.bin", readFile(s + "/big.bin") + randomBytes(98, 9 * MiB));
-            writeFile(s + "/data/other.bin", readFile(s + "/data/other.bin").left(12 * MiB));
+            writeFile(s + "/big.bin", readWholeFile(s + "/big.bin") + randomBytes(98, 9 * MiB));
+            writeFile(s + "/data/other.bin", readWholeFile(s + "/data/other.bin").left(12 * MiB));
         });
         QTest::newRow("file deleted")
             << TTreeChange([=](const QString& s) { QFile::remove(s + "/readme.txt"); });
@@ -165,7 +126,7 @@ private slots:
             [=](const QString& s) { writeFile(s + "/data/new.txt", "new!"); });
         QTest::newRow("identical build") << TTreeChange([=](const QString&) {});
         QTest::newRow("content occurs twice") << TTreeChange([=](const QString& s) {
-            const QByteArray big = readFile(s + "/big.bin");
+            const QByteArray big = readWholeFile(s + "/big.bin");
             writeFile(s + "/big.bin", big + big.left(12 * MiB));
         });
         QTest::newRow("executable file") << TTreeChange(
@@ -289,8 +250,8 @@ private slots:
         }
         QVERIFY(QFile::exists(installation + "/package.json"));
         QVERIFY(!QFile::exists(installation + "/partial-package.json"));
-        QCOMPARE(shared::TSha256::hash(readFile(installation + "/big.bin")),
-                 shared::TSha256::hash(readFile(source + "/big.bin")));
+        QCOMPARE(shared::TSha256::hash(readWholeFile(installation + "/big.bin")),
+                 shared::TSha256::hash(readWholeFile(source + "/big.bin")));
     }
 
     void unreachableServerFailsTheRun() {
