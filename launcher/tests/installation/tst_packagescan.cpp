@@ -302,6 +302,33 @@ private slots:
         }
     }
 
+    // The fast scan reads a file that is missing or whose size differs from its record, since it
+    // certainly is not as recorded; otherwise its chunks would count as in place.
+    void fastScanReadsFilesThatDifferInSize_data() {
+        QTest::addColumn<int>("localSize"); // -1: no local file
+        QTest::newRow("missing") << -1;
+        QTest::newRow("shorter") << 20 * MiB;
+        QTest::newRow("longer") << 40 * MiB;
+    }
+
+    void fastScanReadsFilesThatDifferInSize() {
+        QFETCH(int, localSize);
+        const QByteArray a = randomBytes(41, 12 * MiB), b = randomBytes(42, 12 * MiB),
+                         c = randomBytes(43, 12 * MiB);
+        TTestBuild oldBuild, newBuild;
+        oldBuild.addChunkedFile("big.bin", a + b + c);
+        newBuild.addChunkedFile("big.bin", a + b + randomBytes(44, 12 * MiB));
+        QTemporaryDir folder;
+        const QDir directory(folder.path());
+        if (localSize >= 0)
+            writeFile(directory.filePath("big.bin"), (a + b + c + c).left(localSize));
+        const TPackageDifference difference = scan(directory, newBuild.reader(), oldBuild.reader(), true);
+        QVERIFY(difference.failure.isEmpty());
+        fillInDownloads(difference, newBuild, directory);
+        QCOMPARE(shared::TSha256::hash(readWholeFile(directory.filePath("big.bin"))),
+                 shared::TSha256::hash(a + b + randomBytes(44, 12 * MiB)));
+    }
+
     // A recorded configuration that claims content the file does not hold never makes the scan
     // move wrong bytes into place: such a chunk is downloaded.
     void movedChunksAreCheckedBeforeUse() {

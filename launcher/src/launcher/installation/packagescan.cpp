@@ -181,8 +181,13 @@ private:
             m_State.fastScan
                 ? m_State.localFiles.findByFilenameWhenSortedByFilename(m_Entry.relativeLocalPath())
                 : m_State.localFiles.end();
-        if (local != m_State.localFiles.end() && local->chunkIndices().size() >= 2) {
-            // Fast scan: trust the recorded configuration and read nothing.
+        // Fast scan: trust the recorded configuration and read nothing. A file that is missing or
+        // whose size differs from its record is certainly not as recorded; it is read instead, so
+        // that no chunk of it counts as in place without its bytes.
+        const bool recordMatchesSize =
+            local != m_State.localFiles.end() && QFileInfo(m_FullPath).isFile() &&
+            static_cast<quint64>(QFileInfo(m_FullPath).size()) == local->unpackedFileMetadata().fileSize();
+        if (recordMatchesSize && local->chunkIndices().size() >= 2) {
             for (int index : local->chunkIndices()) {
                 if (index < 0 || static_cast<size_t>(index) >= m_State.localChunks.size())
                     break;
