@@ -99,6 +99,7 @@ private slots:
     void faults();
     void checkModeVerifiesKeptChunks_data();
     void checkModeVerifiesKeptChunks();
+    void waitingFilesAreNotHeldOpen();
 
 private:
     struct TRun {
@@ -390,6 +391,45 @@ void TestPackageFileDownloader::checkModeVerifiesKeptChunks() {
     QFile log(path + ".log");
     QVERIFY(log.open(QIODevice::ReadOnly));
     QCOMPARE(log.readAll(), expectedLog);
+}
+
+// Chunks are fetched in offset order, so on a fresh install the first chunk of every file arrives
+// long before the second. A file whose walk stops at a missing chunk must not keep its descriptor:
+// with a few hundred multi-chunk files the process would run out of descriptors and fail the run
+// with "couldn't open target file".
+void TestPackageFileDownloader::waitingFilesAreNotHeldOpen() {
+    const QDir descriptors(QStringLiteral("/proc/self/fd"));
+    if (!descriptors.exists()) {
+        QSKIP("no /proc/self/fd to look at open descriptors");
+    }
+    TFaultyHttpServer server;
+    QList<TFileLayout> files;
+    for (int index = 0; index < 12; ++index) {
+        const QString first = QStringLiteral("A%1").arg(index);
+        const QString second = QStringLiteral("B%1").arg(index);
+        server.setAnswers("/chunks/" + first, {TFaultyHttpServer::ok(contentOf(first))});
+        server.setAnswers("/chunks/" + second,
+                          {TFaultyHttpServer::delayed(900, TFaultyHttpServer::ok(contentOf(second)))});
+        files.append(
+            TFileLayout{QStringLiteral("dir/file%1.bin").arg(index), {first, second}, index % 2 == 0});
+    }
+    TRun run = makeRun(server, files);
+    run.downloader->startDownload();
+    // Every file has its first chunk written and waits for its second.
+    QTRY_COMPARE_WITH_TIMEOUT(logCount("Wait for chunk"), files.size(), 20000);
+    const QString root = QDir(run.directory->path()).canonicalPath() + QLatin1Char('/');
+    QStringList open;
+    for (const QFileInfo& entry :
+         descriptors.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)) {
+        const QString target = entry.symLinkTarget();
+        if (target.startsWith(root)) {
+            open.append(target);
+        }
+    }
+    QVERIFY2(open.isEmpty(), qPrintable(open.join(QLatin1Char(' '))));
+    QTRY_COMPARE_WITH_TIMEOUT(run.completed->count() + run.failed->count(), 1, 20000);
+    QCOMPARE(run.completed->count(), 1);
+    verifyWritten(run, files);
 }
 
 QTEST_GUILESS_MAIN(TestPackageFileDownloader)
