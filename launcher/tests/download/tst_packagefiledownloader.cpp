@@ -100,6 +100,7 @@ private slots:
     void checkModeVerifiesKeptChunks_data();
     void checkModeVerifiesKeptChunks();
     void waitingFilesAreNotHeldOpen();
+    void restartedChunkDoesNotInflateTheRate();
 
 private:
     struct TRun {
@@ -430,6 +431,24 @@ void TestPackageFileDownloader::waitingFilesAreNotHeldOpen() {
     QTRY_COMPARE_WITH_TIMEOUT(run.completed->count() + run.failed->count(), 1, 20000);
     QCOMPARE(run.completed->count(), 1);
     verifyWritten(run, files);
+}
+
+// A chunk fetched again after a partial download restarts its received count from zero, so the
+// summed counter goes down for one tick. That tick must not enter the rate as a wrapped-around
+// difference of nearly 2^64 bytes.
+void TestPackageFileDownloader::restartedChunkDoesNotInflateTheRate() {
+    TFaultyHttpServer server;
+    server.setAnswers("/chunks/A", {TFaultyHttpServer::stall()});
+    const TFileLayout layout{"a.bin", {"A"}};
+    TRun run = makeRun(server, {layout});
+    run.downloader->startDownload();
+    const QUrl url = server.url("/chunks/A");
+    emit run.pool->progress(url, 400000);
+    QTest::qWait(250);
+    emit run.pool->progress(url, 0);
+    QTest::qWait(250);
+    QVERIFY2(run.downloader->downloadedBytesPerSecond() <= TFileSize(400000 * 10),
+             qPrintable(QString::number(run.downloader->downloadedBytesPerSecond())));
 }
 
 QTEST_GUILESS_MAIN(TestPackageFileDownloader)

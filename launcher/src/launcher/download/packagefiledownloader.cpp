@@ -247,13 +247,14 @@ void TPackageFileDownloader::onWriteProgress(QUrl Url, TFileSize DownloadedBytes
 }
 
 void TPackageFileDownloader::onProgressTick() {
+    // A chunk fetched again restarts its count, so a total can go down; that tick counts as no
+    // progress instead of a difference wrapped around to nearly 2^64.
+    const auto increase = [](quint64 now, quint64 before) { return now > before ? now - before : 0; };
     const quint64 downloaded = downloadSizeInBytes();
-    // Unsigned difference: a chunk fetched again restarts its count, which gives no meaningful
-    // rate for that tick.
-    m_downloadRate.add(downloaded - m_lastDownloadTotal);
+    m_downloadRate.add(increase(downloaded, m_lastDownloadTotal));
     m_lastDownloadTotal = downloaded;
     const quint64 written = writtenSizeInBytes();
-    m_writeRate.add(written - m_lastWriteTotal);
+    m_writeRate.add(increase(written, m_lastWriteTotal));
     m_lastWriteTotal = written;
     emit progress(downloaded, totalSizeToDownloadInBytes(), written, totalSizeToWriteInBytes());
 }
