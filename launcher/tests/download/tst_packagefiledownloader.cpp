@@ -101,6 +101,7 @@ private slots:
     void checkModeVerifiesKeptChunks();
     void waitingFilesAreNotHeldOpen();
     void restartedChunkDoesNotInflateTheRate();
+    void unwrittenPlaceIsNotReportedAsSuccess();
 
 private:
     struct TRun {
@@ -113,8 +114,9 @@ private:
     };
 
     // Serves the chunks and builds a downloader for the files, every chunk to be downloaded.
+    // urlNames: chunk name -> name of the URL it is listed with (default: its own name).
     TRun makeRun(TFaultyHttpServer& server, const QList<TFileLayout>& files, const QSet<QString>& packed = {},
-                 const QString& directory = QString());
+                 const QString& directory = QString(), const QMap<QString, QString>& urlNames = {});
     QByteArray expectedFile(const TFileLayout& file) const;
     void verifyWritten(const TRun& run, const QList<TFileLayout>& files);
 };
@@ -141,7 +143,8 @@ QByteArray TestPackageFileDownloader::expectedFile(const TFileLayout& file) cons
 TestPackageFileDownloader::TRun TestPackageFileDownloader::makeRun(TFaultyHttpServer& server,
                                                                    const QList<TFileLayout>& files,
                                                                    const QSet<QString>& packed,
-                                                                   const QString& directory) {
+                                                                   const QString& directory,
+                                                                   const QMap<QString, QString>& urlNames) {
     TRun run;
     run.directory = std::make_unique<QTemporaryDir>();
     auto manager =
@@ -164,7 +167,8 @@ TestPackageFileDownloader::TRun TestPackageFileDownloader::makeRun(TFaultyHttpSe
                                          shared::TSha256::hash(content));
             const TFileMetadata packedMetadata(static_cast<quint64>(served.size()),
                                                shared::TSha256::hash(served));
-            chunks.push_back(TChunkInPackage(server.url("/chunks/" + name), packedMetadata, unpacked, true));
+            chunks.push_back(TChunkInPackage(server.url("/chunks/" + urlNames.value(name, name)),
+                                             packedMetadata, unpacked, true));
             indices.push_back(static_cast<int>(indices.size()));
         }
         const QByteArray whole = expectedFile(layout);
@@ -449,6 +453,21 @@ void TestPackageFileDownloader::restartedChunkDoesNotInflateTheRate() {
     QTest::qWait(250);
     QVERIFY2(run.downloader->downloadedBytesPerSecond() <= TFileSize(400000 * 10),
              qPrintable(QString::number(run.downloader->downloadedBytesPerSecond())));
+}
+
+// A document that lists two different contents under one URL: only one of them can be fetched,
+// so a place of the file is never written. The run must not end with downloadCompleted for a
+// file with a hole in it.
+void TestPackageFileDownloader::unwrittenPlaceIsNotReportedAsSuccess() {
+    TFaultyHttpServer server;
+    server.setAnswers("/chunks/A", {TFaultyHttpServer::ok(contentOf("A"))});
+    const TFileLayout layout{"mixed.bin", {"A", "B"}};
+    TRun run = makeRun(server, {layout}, {}, QString(), {{"B", "A"}});
+    run.downloader->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(run.completed->count() + run.failed->count(), 1, 20000);
+    QCOMPARE(run.completed->count(), 0);
+    QCOMPARE(run.failed->at(0).at(0).value<EPackageDownloaderError>(),
+             PACKAGE_DOWNLOADER_ERROR_SAVING_FAILED);
 }
 
 QTEST_GUILESS_MAIN(TestPackageFileDownloader)

@@ -280,6 +280,11 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding() {
     if (!m_chunksInProgress.empty()) {
         return;
     }
+    if (!m_atLeastOneDownloadFailed && !m_atLeastOneSavingOperationFailed && !allFilesWritten()) {
+        // Every chunk ended well, yet a place was never written (a document that lists different
+        // contents under one URL): the file has a hole, which is no success.
+        m_atLeastOneSavingOperationFailed = true;
+    }
     m_downloadRate.samples = 0;
     m_writeRate.samples = 0;
     m_progressTimer.stop();
@@ -292,6 +297,23 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding() {
     } else {
         emit downloadCompleted();
     }
+}
+
+bool TPackageFileDownloader::allFilesWritten() {
+    for (const TChunkToDownload& chunk : m_allChunks) {
+        for (const std::shared_ptr<TChunkedFileState>& state : chunk.files()) {
+            if (!state) {
+                continue;
+            }
+            QMutexLocker locker(state->fileLock());
+            if (!state->remainingChunks().empty()) {
+                qWarning() << "File" << state->fileData().relativeLocalPath() << "still lacks"
+                           << state->remainingChunks().size() << "chunks";
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 } // namespace launcher
