@@ -99,6 +99,9 @@ private slots:
     void faults();
     void checkModeVerifiesKeptChunks_data();
     void checkModeVerifiesKeptChunks();
+    void waitingFilesAreNotHeldOpen();
+    void restartedChunkDoesNotInflateTheRate();
+    void unwrittenPlaceIsNotReportedAsSuccess();
 
 private:
     struct TRun {
@@ -111,8 +114,9 @@ private:
     };
 
     // Serves the chunks and builds a downloader for the files, every chunk to be downloaded.
+    // urlNames: chunk name -> name of the URL it is listed with (default: its own name).
     TRun makeRun(TFaultyHttpServer& server, const QList<TFileLayout>& files, const QSet<QString>& packed = {},
-                 const QString& directory = QString());
+                 const QString& directory = QString(), const QMap<QString, QString>& urlNames = {});
     QByteArray expectedFile(const TFileLayout& file) const;
     void verifyWritten(const TRun& run, const QList<TFileLayout>& files);
 };
@@ -139,7 +143,8 @@ QByteArray TestPackageFileDownloader::expectedFile(const TFileLayout& file) cons
 TestPackageFileDownloader::TRun TestPackageFileDownloader::makeRun(TFaultyHttpServer& server,
                                                                    const QList<TFileLayout>& files,
                                                                    const QSet<QString>& packed,
-                                                                   const QString& directory) {
+                                                                   const QString& directory,
+                                                                   const QMap<QString, QString>& urlNames) {
     TRun run;
     run.directory = std::make_unique<QTemporaryDir>();
     auto manager =
@@ -162,7 +167,8 @@ TestPackageFileDownloader::TRun TestPackageFileDownloader::makeRun(TFaultyHttpSe
                                          shared::TSha256::hash(content));
             const TFileMetadata packedMetadata(static_cast<quint64>(served.size()),
                                                shared::TSha256::hash(served));
-            chunks.push_back(TChunkInPackage(server.url("/chunks/" + name), packedMetadata, unpacked, true));
+            chunks.push_back(TChunkInPackage(server.url("/chunks/" + urlNames.value(name, name)),
+                                             packedMetadata, unpacked, true));
             indices.push_back(static_cast<int>(indices.size()));
         }
         const QByteArray whole = expectedFile(layout);
@@ -390,6 +396,78 @@ void TestPackageFileDownloader::checkModeVerifiesKeptChunks() {
     QFile log(path + ".log");
     QVERIFY(log.open(QIODevice::ReadOnly));
     QCOMPARE(log.readAll(), expectedLog);
+}
+
+// Chunks are fetched in offset order, so on a fresh install the first chunk of every file arrives
+// long before the second. A file whose walk stops at a missing chunk must not keep its descriptor:
+// with a few hundred multi-chunk files the process would run out of descriptors and fail the run
+// with "couldn't open target file".
+void TestPackageFileDownloader::waitingFilesAreNotHeldOpen() {
+    const QDir descriptors(QStringLiteral("/proc/self/fd"));
+    if (!descriptors.exists()) {
+        QSKIP("no /proc/self/fd to look at open descriptors");
+    }
+    TFaultyHttpServer server;
+    QList<TFileLayout> files;
+    for (int index = 0; index < 12; ++index) {
+        const QString first = QStringLiteral("A%1").arg(index);
+        const QString second = QStringLiteral("B%1").arg(index);
+        server.setAnswers("/chunks/" + first, {TFaultyHttpServer::ok(contentOf(first))});
+        server.setAnswers("/chunks/" + second,
+                          {TFaultyHttpServer::delayed(900, TFaultyHttpServer::ok(contentOf(second)))});
+        files.append(
+            TFileLayout{QStringLiteral("dir/file%1.bin").arg(index), {first, second}, index % 2 == 0});
+    }
+    TRun run = makeRun(server, files);
+    run.downloader->startDownload();
+    // Every file has its first chunk written and waits for its second.
+    QTRY_COMPARE_WITH_TIMEOUT(logCount("Wait for chunk"), files.size(), 20000);
+    const QString root = QDir(run.directory->path()).canonicalPath() + QLatin1Char('/');
+    QStringList open;
+    for (const QFileInfo& entry :
+         descriptors.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)) {
+        const QString target = entry.symLinkTarget();
+        if (target.startsWith(root)) {
+            open.append(target);
+        }
+    }
+    QVERIFY2(open.isEmpty(), qPrintable(open.join(QLatin1Char(' '))));
+    QTRY_COMPARE_WITH_TIMEOUT(run.completed->count() + run.failed->count(), 1, 20000);
+    QCOMPARE(run.completed->count(), 1);
+    verifyWritten(run, files);
+}
+
+// A chunk fetched again after a partial download restarts its received count from zero, so the
+// summed counter goes down for one tick. That tick must not enter the rate as a wrapped-around
+// difference of nearly 2^64 bytes.
+void TestPackageFileDownloader::restartedChunkDoesNotInflateTheRate() {
+    TFaultyHttpServer server;
+    server.setAnswers("/chunks/A", {TFaultyHttpServer::stall()});
+    const TFileLayout layout{"a.bin", {"A"}};
+    TRun run = makeRun(server, {layout});
+    run.downloader->startDownload();
+    const QUrl url = server.url("/chunks/A");
+    emit run.pool->progress(url, 400000);
+    QTest::qWait(250);
+    emit run.pool->progress(url, 0);
+    QTest::qWait(250);
+    QVERIFY2(run.downloader->downloadedBytesPerSecond() <= TFileSize(400000 * 10),
+             qPrintable(QString::number(run.downloader->downloadedBytesPerSecond())));
+}
+
+// A document that lists two different contents under one URL: only one of them can be fetched,
+// so a place of the file is never written. The run must not end with downloadCompleted for a
+// file with a hole in it.
+void TestPackageFileDownloader::unwrittenPlaceIsNotReportedAsSuccess() {
+    TFaultyHttpServer server;
+    server.setAnswers("/chunks/A", {TFaultyHttpServer::ok(contentOf("A"))});
+    const TFileLayout layout{"mixed.bin", {"A", "B"}};
+    TRun run = makeRun(server, {layout}, {}, QString(), {{"B", "A"}});
+    run.downloader->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(run.completed->count() + run.failed->count(), 1, 20000);
+    QCOMPARE(run.completed->count(), 0);
+    QCOMPARE(run.failed->at(0).at(0).value<EPackageDownloaderError>(),
+             PACKAGE_DOWNLOADER_ERROR_SAVING_FAILED);
 }
 
 QTEST_GUILESS_MAIN(TestPackageFileDownloader)

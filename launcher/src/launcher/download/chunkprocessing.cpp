@@ -274,14 +274,15 @@ void TPackageFileDownloader::saveIntoFile(TChunkToDownload& chunk, const QByteAr
             if (!target.open(QIODevice::ReadWrite)) {
                 shared::throwRuntimeError(target, QStringLiteral("couldn't open target file"));
             }
-            if (m_chunkVerification) {
+            if (m_chunkVerification && !state.wasOpened()) {
                 QFile::remove(path + QStringLiteral(".log"));
             }
+            state.setOpened();
         }
 
         if (m_chunkVerification) {
             // Verify once every kept chunk between the previous write and this one.
-            quint64 position = static_cast<quint64>(target.pos());
+            quint64 position = state.writtenEnd();
             for (int previous = 0; previous < index; ++previous) {
                 const quint64 end = offsets[static_cast<size_t>(previous) + 1];
                 if (position >= end) {
@@ -336,17 +337,20 @@ void TPackageFileDownloader::saveIntoFile(TChunkToDownload& chunk, const QByteAr
             QMutexLocker locker(&m_pendingChunkMutex);
             releaseUsageLocked(digestAtIndex);
         }
+        state.setWrittenEnd(offset + size);
         emit writeProgress(chunkAtIndex.fileUrl(), size);
         entry = remaining.erase(entry);
     }
 
-    if (remaining.empty()) {
-        if (target.isOpen()) {
-            target.close();
-            if (target.error() != QFileDevice::NoError) {
-                shared::throwRuntimeError(target, QStringLiteral("couldn't write chunk file"));
-            }
+    // Closed after every walk: a file that waits for a missing chunk must not hold a descriptor,
+    // since the first chunks of all files arrive before the later ones.
+    if (target.isOpen()) {
+        target.close();
+        if (target.error() != QFileDevice::NoError) {
+            shared::throwRuntimeError(target, QStringLiteral("couldn't write chunk file"));
         }
+    }
+    if (remaining.empty()) {
         if (state.fileData().isExecutable()) {
             m_filesystemHelper->setExecutableBits(path);
         }

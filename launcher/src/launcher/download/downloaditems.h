@@ -47,6 +47,13 @@ public:
     bool isPrepared() const { return m_prepared; }
     void setPrepared() { m_prepared = true; }
     QFile& file() { return m_file; }
+    // The target is opened for a walk and closed after it, so a file waiting for a missing chunk
+    // holds no descriptor. These remember across walks whether it has been opened in this run and
+    // where the chunk written last ends.
+    bool wasOpened() const { return m_opened; }
+    void setOpened() { m_opened = true; }
+    quint64 writtenEnd() const { return m_writtenEnd; }
+    void setWrittenEnd(quint64 end) { m_writtenEnd = end; }
 
 private:
     TChunkedFileInPackage m_fileData;
@@ -54,6 +61,8 @@ private:
     std::list<int> m_remainingChunks;
     bool m_prepared = false;
     QFile m_file;
+    bool m_opened = false;
+    quint64 m_writtenEnd = 0;
 };
 
 // One downloadable chunk (one URL) with every file that needs it.

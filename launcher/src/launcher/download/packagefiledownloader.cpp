@@ -247,13 +247,14 @@ void TPackageFileDownloader::onWriteProgress(QUrl Url, TFileSize DownloadedBytes
 }
 
 void TPackageFileDownloader::onProgressTick() {
+    // A chunk fetched again restarts its count, so a total can go down; that tick counts as no
+    // progress instead of a difference wrapped around to nearly 2^64.
+    const auto increase = [](quint64 now, quint64 before) { return now > before ? now - before : 0; };
     const quint64 downloaded = downloadSizeInBytes();
-    // Unsigned difference: a chunk fetched again restarts its count, which gives no meaningful
-    // rate for that tick.
-    m_downloadRate.add(downloaded - m_lastDownloadTotal);
+    m_downloadRate.add(increase(downloaded, m_lastDownloadTotal));
     m_lastDownloadTotal = downloaded;
     const quint64 written = writtenSizeInBytes();
-    m_writeRate.add(written - m_lastWriteTotal);
+    m_writeRate.add(increase(written, m_lastWriteTotal));
     m_lastWriteTotal = written;
     emit progress(downloaded, totalSizeToDownloadInBytes(), written, totalSizeToWriteInBytes());
 }
@@ -279,6 +280,11 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding() {
     if (!m_chunksInProgress.empty()) {
         return;
     }
+    if (!m_atLeastOneDownloadFailed && !m_atLeastOneSavingOperationFailed && !allFilesWritten()) {
+        // Every chunk ended well, yet a place was never written (a document that lists different
+        // contents under one URL): the file has a hole, which is no success.
+        m_atLeastOneSavingOperationFailed = true;
+    }
     m_downloadRate.samples = 0;
     m_writeRate.samples = 0;
     m_progressTimer.stop();
@@ -291,6 +297,23 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding() {
     } else {
         emit downloadCompleted();
     }
+}
+
+bool TPackageFileDownloader::allFilesWritten() {
+    for (const TChunkToDownload& chunk : m_allChunks) {
+        for (const std::shared_ptr<TChunkedFileState>& state : chunk.files()) {
+            if (!state) {
+                continue;
+            }
+            QMutexLocker locker(state->fileLock());
+            if (!state->remainingChunks().empty()) {
+                qWarning() << "File" << state->fileData().relativeLocalPath() << "still lacks"
+                           << state->remainingChunks().size() << "chunks";
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 } // namespace launcher

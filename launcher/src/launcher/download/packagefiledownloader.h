@@ -110,6 +110,8 @@ private:
     void processDownloadedData(const QUrl& url, const QByteArray& data, bool decompressed, bool verified);
     void processFinishedData(const QUrl& url);
     void emitFinishedSignalWhenNoMoreFilesAreOutstanding();
+    // True when every place of every file has been written.
+    bool allFilesWritten();
 
     QByteArray decompressDownloadedData(TChunkToDownload chunk, QByteArray data) const;
     QByteArray verifyDownloadedData(TChunkToDownload chunk, QByteArray data) const;
