@@ -36,11 +36,14 @@ bool documentUrl(const QString& given, const QString& catalogueFolder, QString& 
             QStringLiteral("'%1' is not a file (give a path to the document or an absolute URL)").arg(given);
         return false;
     }
-    url = QDir(catalogueFolder).relativeFilePath(file.absoluteFilePath());
-    if (url.startsWith(QLatin1String("../")) || QDir::isAbsolutePath(url)) {
+    const QString relative = QDir(catalogueFolder).relativeFilePath(file.absoluteFilePath());
+    if (relative.startsWith(QLatin1String("../")) || QDir::isAbsolutePath(relative)) {
         error = QStringLiteral("'%1' does not lie under the folder of the configuration document").arg(given);
         return false;
     }
+    // The launcher parses the value as a URL: a "#", "?", "%" or a ":" in the first segment of a
+    // folder name would otherwise start a fragment, a query, an escape or a scheme.
+    url = QString::fromLatin1(QUrl::toPercentEncoding(relative, "/"));
     return true;
 }
 

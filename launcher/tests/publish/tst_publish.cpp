@@ -65,6 +65,8 @@ private slots:
     void refusals_data();
     void refusals();
     void catalogueKeepsOtherPackages();
+    void catalogueUrlsReachOddFolderNames_data();
+    void catalogueUrlsReachOddFolderNames();
     void catalogueRefusals_data();
     void catalogueRefusals();
 
@@ -449,6 +451,36 @@ void TestPublish::catalogueKeepsOtherPackages() {
     const auto& tools = *reader.packages()[1]->builds()[0];
     QCOMPARE(tools.architecture(), shared::BUILD_ARCHITECTURE_I386);
     QCOMPARE(tools.packageUrl(), QUrl::fromLocalFile(web + "/tools/package.json"));
+}
+
+// The launcher reads a build URL as a URL: a folder name with characters that mean something there
+// (a fragment, a query, a scheme, an escape) must still lead to the published document.
+void TestPublish::catalogueUrlsReachOddFolderNames_data() {
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("hash") << "v1#2";
+    QTest::newRow("question mark") << "beta?";
+    QTest::newRow("colon in the first segment") << "mac:x86";
+    QTest::newRow("escape-like percent") << "50%41";
+    QTest::newRow("space and non-ASCII") << "my b\u00fcild";
+}
+
+void TestPublish::catalogueUrlsReachOddFolderNames() {
+    QFETCH(QString, folder);
+    const QString web = m_dir->filePath("web");
+    writeTree(web, {{folder + "/package.json", "{}"}, {folder + "/assets.json", "{}"}});
+    const QString catalogue = web + "/vammetadata.json";
+    const TRun result =
+        run({"catalogue", catalogue, "--name", "C", "--os", "macos", "--arch", "x86_64", "--package",
+             web + "/" + folder + "/package.json", "--assets", web + "/" + folder + "/assets.json"});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+    QFile file(catalogue);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const quarn::launcher::TLauncherConfigurationReader reader(file.readAll(),
+                                                               QUrl::fromLocalFile(web + "/"));
+    QCOMPARE(reader.packages().size(), size_t(1));
+    const auto& build = *reader.packages()[0]->builds().at(0);
+    QCOMPARE(build.packageUrl().toLocalFile(), web + "/" + folder + "/package.json");
+    QCOMPARE(build.assetsUrl().toLocalFile(), web + "/" + folder + "/assets.json");
 }
 
 void TestPublish::catalogueRefusals_data() {
