@@ -505,6 +505,13 @@ void TestPublish::catalogueRefusals_data() {
                                     << 1 << "operating system must be one of";
     QTest::newRow("directory with suffix")
         << QByteArray() << build + QStringList{"--directory", "C.app"} << 1 << "without \".app\"";
+    // The launcher ignores every build of a package whose folder name is not a single folder.
+    QTest::newRow("package name with a slash as folder name")
+        << QByteArray() << QStringList{"--name", "Orvane/Beta", "--os",      "macos",
+                                       "--arch", "x86_64",      "--package", "web/p.json"}
+        << 1 << "not a single folder name";
+    QTest::newRow("directory with a backslash")
+        << QByteArray() << build + QStringList{"--directory", "a\\b"} << 1 << "not a single folder name";
     QTest::newRow("relative endpoint")
         << QByteArray() << QStringList{"--hints", "hints.json"} << 1 << "must be an absolute URL";
     QTest::newRow("package options without a name")
