@@ -348,6 +348,9 @@ void TestPublish::refusals_data() {
     const TTree ok = {{"game", "x"}};
     QTest::newRow("marker name at the root")
         << TTree{{"package.json", "{}"}} << QStringList{} << 1 << "has the name of a file the launcher keeps";
+    // Package folders are application bundles on a file system that usually ignores case.
+    QTest::newRow("marker name in another case")
+        << TTree{{"Default", "x"}} << QStringList{} << 1 << "has the name of a file the launcher keeps";
     QTest::newRow("marker name deeper is fine, drive-like name is not")
         << TTree{{"sub/package.json", "{}"}, {"c:x", "y"}} << QStringList{} << 1
         << "not a path the launcher accepts";
