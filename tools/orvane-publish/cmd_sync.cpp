@@ -44,7 +44,13 @@ bool fetchDocuments(const QList<QUrl>& urls, std::map<QUrl, QByteArray>& documen
     auto manager =
         std::make_shared<shared::QNetworkAccessManagerWrapper>(std::make_shared<QNetworkAccessManager>());
     shared::TDownloadPool pool(6, manager, nullptr, true);
-    int outstanding = urls.size();
+    // The pool fetches a URL submitted twice only once.
+    QList<QUrl> distinct;
+    for (const QUrl& url : urls) {
+        if (!distinct.contains(url))
+            distinct.append(url);
+    }
+    int outstanding = distinct.size();
     QObject::connect(&pool, &shared::TDownloadPool::success, [&](const QUrl& url, const QByteArray& data) {
         documents[url] = data;
         if (--outstanding == 0)
@@ -55,7 +61,7 @@ bool fetchDocuments(const QList<QUrl>& urls, std::map<QUrl, QByteArray>& documen
                          failure = QStringLiteral("cannot fetch %1: %2").arg(url.toString(), errorString);
                          QCoreApplication::exit(1);
                      });
-    for (const QUrl& url : urls)
+    for (const QUrl& url : distinct)
         pool.Submit(url);
     return QCoreApplication::exec() == 0;
 }

@@ -4,6 +4,7 @@
 #include "shared/compressionhelper.h"
 #include "shared/sha256.h"
 #include "splitmix64.h"
+#include "testenvironment.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -69,15 +70,18 @@ private slots:
     void catalogueUrlsReachOddFolderNames();
     void catalogueRefusals_data();
     void catalogueRefusals();
+    void syncEndsWhateverTheFetch_data();
+    void syncEndsWhateverTheFetch();
 
 private:
-    TRun run(const QStringList& arguments);
+    TRun run(const QStringList& arguments, int timeoutMs = 300000);
     void writeTree(const QString& root, const TTree& tree);
     void checkRoundTrip(const QString& source, const QString& output, const QString& executable,
                         bool withAssets);
 
     QString m_tool;
     std::unique_ptr<QTemporaryDir> m_dir;
+    TTestHome m_home; // sync uses the launcher's folders
 };
 
 void TestPublish::initTestCase() {
@@ -90,13 +94,16 @@ void TestPublish::init() {
     QVERIFY(m_dir->isValid());
 }
 
-TRun TestPublish::run(const QStringList& arguments) {
+TRun TestPublish::run(const QStringList& arguments, int timeoutMs) {
     QProcess process;
     process.setWorkingDirectory(m_dir->path());
+    process.setProcessEnvironment(m_home.environment());
     process.start(m_tool, arguments);
     TRun result;
-    if (!process.waitForFinished(300000) || process.exitStatus() != QProcess::NormalExit) {
+    if (!process.waitForFinished(timeoutMs) || process.exitStatus() != QProcess::NormalExit) {
         result.err = QStringLiteral("orvane-publish did not finish normally");
+        process.kill();
+        process.waitForFinished();
         return result;
     }
     result.exitCode = process.exitCode();
@@ -544,6 +551,36 @@ void TestPublish::catalogueRefusals() {
         QVERIFY(after.open(QIODevice::ReadOnly));
         QCOMPARE(after.readAll(), existing);
     }
+}
+
+// sync fetches the documents before anything else; every outcome of that step ends the command.
+void TestPublish::syncEndsWhateverTheFetch_data() {
+    QTest::addColumn<QString>("packageDocument"); // relative to the test folder
+    QTest::addColumn<QString>("assetDocument");   // empty: none
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output");
+
+    QTest::newRow("one document as package and asset document")
+        << "web/package.json"
+        << "web/package.json" << 0 << "fetched 0 bytes";
+}
+
+void TestPublish::syncEndsWhateverTheFetch() {
+    QFETCH(QString, packageDocument);
+    QFETCH(QString, assetDocument);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+
+    writeTree(m_dir->path(), {{"web/package.json", "{}"}, {"web/a b/package.json", "{}"}});
+    QStringList arguments{"sync", "--package",
+                          QUrl::fromLocalFile(m_dir->filePath(packageDocument)).toString(), "--dir",
+                          m_dir->filePath("installed")};
+    if (!assetDocument.isEmpty()) {
+        arguments << "--assets" << QUrl::fromLocalFile(m_dir->filePath(assetDocument)).toString();
+    }
+    const TRun result = run(arguments, 30000);
+    QVERIFY2(result.exitCode == exitCode, qPrintable(result.err));
+    QVERIFY2((result.out + result.err).contains(output), qPrintable(result.out + result.err));
 }
 
 QTEST_GUILESS_MAIN(TestPublish)
