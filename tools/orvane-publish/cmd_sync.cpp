@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QTextStream>
+#include <QTimer>
 #include <QUrl>
 
 #include <map>
@@ -61,8 +62,12 @@ bool fetchDocuments(const QList<QUrl>& urls, std::map<QUrl, QByteArray>& documen
                          failure = QStringLiteral("cannot fetch %1: %2").arg(url.toString(), errorString);
                          QCoreApplication::exit(1);
                      });
-    for (const QUrl& url : distinct)
-        pool.Submit(url);
+    // Submitted from within the event loop: the pool reports a URL it refuses at once, and an exit
+    // requested before the loop runs would be lost.
+    QTimer::singleShot(0, &pool, [&pool, &distinct] {
+        for (const QUrl& url : distinct)
+            pool.Submit(url);
+    });
     return QCoreApplication::exec() == 0;
 }
 

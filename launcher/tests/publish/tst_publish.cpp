@@ -563,6 +563,9 @@ void TestPublish::syncEndsWhateverTheFetch_data() {
     QTest::newRow("one document as package and asset document")
         << "web/package.json"
         << "web/package.json" << 0 << "fetched 0 bytes";
+    // The download pool refuses a URL with a space at once, before the command waits for it.
+    QTest::newRow("URL refused at once") << "web/a b/package.json"
+                                         << "" << 1 << "cannot fetch";
 }
 
 void TestPublish::syncEndsWhateverTheFetch() {
