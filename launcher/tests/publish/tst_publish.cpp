@@ -70,6 +70,8 @@ private slots:
     void catalogueUrlsReachOddFolderNames();
     void catalogueRefusals_data();
     void catalogueRefusals();
+    void containerToolsReportWriteErrors_data();
+    void containerToolsReportWriteErrors();
     void syncEndsWhateverTheFetch_data();
     void syncEndsWhateverTheFetch();
 
@@ -551,6 +553,25 @@ void TestPublish::catalogueRefusals() {
         QVERIFY(after.open(QIODevice::ReadOnly));
         QCOMPARE(after.readAll(), existing);
     }
+}
+
+// A write error that only shows when the output is flushed (here: a device that is always full)
+// must fail the command, not leave a short file behind a success message.
+void TestPublish::containerToolsReportWriteErrors_data() {
+    QTest::addColumn<QStringList>("arguments"); // the output is appended
+    QTest::newRow("pack") << QStringList{"pack", "--codec", "0", "in.bin"};
+    QTest::newRow("unpack") << QStringList{"unpack", "in.bin"};
+}
+
+void TestPublish::containerToolsReportWriteErrors() {
+    QFETCH(QStringList, arguments);
+    if (!QFileInfo::exists("/dev/full")) {
+        QSKIP("needs /dev/full");
+    }
+    writeTree(m_dir->path(), {{"in.bin", "some content"}});
+    const TRun result = run(arguments << "/dev/full");
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.err.contains("cannot write"), qPrintable(result.err));
 }
 
 // sync fetches the documents before anything else; every outcome of that step ends the command.
