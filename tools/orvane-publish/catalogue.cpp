@@ -36,11 +36,14 @@ bool documentUrl(const QString& given, const QString& catalogueFolder, QString& 
             QStringLiteral("'%1' is not a file (give a path to the document or an absolute URL)").arg(given);
         return false;
     }
-    url = QDir(catalogueFolder).relativeFilePath(file.absoluteFilePath());
-    if (url.startsWith(QLatin1String("../")) || QDir::isAbsolutePath(url)) {
+    const QString relative = QDir(catalogueFolder).relativeFilePath(file.absoluteFilePath());
+    if (relative.startsWith(QLatin1String("../")) || QDir::isAbsolutePath(relative)) {
         error = QStringLiteral("'%1' does not lie under the folder of the configuration document").arg(given);
         return false;
     }
+    // The launcher parses the value as a URL: a "#", "?", "%" or a ":" in the first segment of a
+    // folder name would otherwise start a fragment, a query, an escape or a scheme.
+    url = QString::fromLatin1(QUrl::toPercentEncoding(relative, "/"));
     return true;
 }
 
@@ -129,6 +132,18 @@ void setPackageFields(QJsonObject& package, const TCatalogueOptions& options) {
     }
 }
 
+// The launcher installs a package into one folder inside its packages folder and ignores every
+// build of a package whose directory name is not a single folder name.
+QString checkDirectoryName(const QJsonObject& package) {
+    const QString name = package.value(QStringLiteral("directoryname")).toString();
+    if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')) || name.contains(QChar(0))) {
+        return QStringLiteral(
+                   "the directory name '%1' is not a single folder name; give one with --directory")
+            .arg(name);
+    }
+    return QString();
+}
+
 } // namespace
 
 TCatalogueResult updateCatalogue(const TCatalogueOptions& options) {
@@ -181,6 +196,10 @@ TCatalogueResult updateCatalogue(const TCatalogueOptions& options) {
                 package = QJsonObject();
             }
             setPackageFields(package, options);
+            result.error = checkDirectoryName(package);
+            if (!result.error.isEmpty()) {
+                return result;
+            }
             result.buildReplaced = setBuild(package, build, options.operatingSystem, options.architecture);
             document.insert(QStringLiteral("launcher"), package);
         } else {
@@ -196,6 +215,10 @@ TCatalogueResult updateCatalogue(const TCatalogueOptions& options) {
             QJsonObject package = index >= 0 ? packages.at(index).toObject() : QJsonObject();
             result.packageAdded = index < 0;
             setPackageFields(package, options);
+            result.error = checkDirectoryName(package);
+            if (!result.error.isEmpty()) {
+                return result;
+            }
             result.buildReplaced = setBuild(package, build, options.operatingSystem, options.architecture);
             if (index >= 0) {
                 packages.replace(index, package);

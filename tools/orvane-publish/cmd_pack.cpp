@@ -56,7 +56,9 @@ int runPack(const QStringList& arguments) {
         return 1;
     }
     QFile out(outPath);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(container) != container.size()) {
+    // Written bytes may wait in the file's buffer: only the flush shows a write error.
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(container) != container.size() ||
+        !out.flush()) {
         err << "orvane-publish pack: cannot write '" << outPath << "': " << out.errorString() << "\n";
         return 1;
     }

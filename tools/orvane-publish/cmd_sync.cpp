@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QTextStream>
+#include <QTimer>
 #include <QUrl>
 
 #include <map>
@@ -44,7 +45,13 @@ bool fetchDocuments(const QList<QUrl>& urls, std::map<QUrl, QByteArray>& documen
     auto manager =
         std::make_shared<shared::QNetworkAccessManagerWrapper>(std::make_shared<QNetworkAccessManager>());
     shared::TDownloadPool pool(6, manager, nullptr, true);
-    int outstanding = urls.size();
+    // The pool fetches a URL submitted twice only once.
+    QList<QUrl> distinct;
+    for (const QUrl& url : urls) {
+        if (!distinct.contains(url))
+            distinct.append(url);
+    }
+    int outstanding = distinct.size();
     QObject::connect(&pool, &shared::TDownloadPool::success, [&](const QUrl& url, const QByteArray& data) {
         documents[url] = data;
         if (--outstanding == 0)
@@ -55,8 +62,12 @@ bool fetchDocuments(const QList<QUrl>& urls, std::map<QUrl, QByteArray>& documen
                          failure = QStringLiteral("cannot fetch %1: %2").arg(url.toString(), errorString);
                          QCoreApplication::exit(1);
                      });
-    for (const QUrl& url : urls)
-        pool.Submit(url);
+    // Submitted from within the event loop: the pool reports a URL it refuses at once, and an exit
+    // requested before the loop runs would be lost.
+    QTimer::singleShot(0, &pool, [&pool, &distinct] {
+        for (const QUrl& url : distinct)
+            pool.Submit(url);
+    });
     return QCoreApplication::exec() == 0;
 }
 

@@ -28,7 +28,9 @@ int runUnpack(const QStringList& arguments) {
         return 1;
     }
     QFile out(arguments.at(1));
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(content) != content.size()) {
+    // Written bytes may wait in the file's buffer: only the flush shows a write error.
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(content) != content.size() ||
+        !out.flush()) {
         err << "orvane-publish unpack: cannot write '" << out.fileName() << "': " << out.errorString()
             << "\n";
         return 1;

@@ -341,7 +341,9 @@ bool collectFiles(const QString& root, std::vector<TFileRecord>& files, QString&
                         .arg(relative);
             return false;
         }
-        if (RESERVED_ROOT_NAMES.contains(relative)) {
+        // Compared without regard to case: package folders are application bundles, and the file
+        // system they usually live on does not tell "Default" from "default".
+        if (RESERVED_ROOT_NAMES.contains(relative, Qt::CaseInsensitive)) {
             error = QStringLiteral("'%1' has the name of a file the launcher keeps in an installed package "
                                    "(%2); rename it or move it into a subfolder")
                         .arg(relative, RESERVED_ROOT_NAMES.join(QStringLiteral(", ")));

@@ -83,6 +83,18 @@ void TestPackageConfiguration::documents_data() {
                                                << QByteArray() << false << "P? A?" << QStringList() << 0;
     QTest::newRow("absolute path") << QByteArray(R"({"files":[{"localfile":"/etc/passwd"}]})") << QByteArray()
                                    << false << "P? A?" << QStringList() << 0;
+    // A path that names a folder (the package directory itself, or one that holds other files)
+    // would have that whole folder replaced or removed by the installation.
+    QTest::newRow("path names the package directory")
+        << QByteArray(R"({"files":[{"localfile":"."}]})") << QByteArray() << false << "P? A?" << QStringList()
+        << 0;
+    QTest::newRow("path names a folder") << QByteArray(R"({"files":[{"localfile":"Contents/."}]})")
+                                         << QByteArray() << false << "P? A?" << QStringList() << 0;
+    QTest::newRow("path ends with a separator") << QByteArray(R"({"files":[{"localfile":"Contents/"}]})")
+                                                << QByteArray() << false << "P? A?" << QStringList() << 0;
+    QTest::newRow("inner dot segments name a file")
+        << QByteArray(R"({"files":[{"localfile":"./Contents//run"}]})") << QByteArray() << true << "P? A?"
+        << QStringList{"./Contents//run"} << 0;
     QTest::newRow("executable leaves the directory")
         << QByteArray(R"({"executable":"../other/run"})") << QByteArray() << false << "P? A?" << QStringList()
         << 0;

@@ -4,6 +4,7 @@
 #include "shared/compressionhelper.h"
 #include "shared/sha256.h"
 #include "splitmix64.h"
+#include "testenvironment.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -65,17 +66,24 @@ private slots:
     void refusals_data();
     void refusals();
     void catalogueKeepsOtherPackages();
+    void catalogueUrlsReachOddFolderNames_data();
+    void catalogueUrlsReachOddFolderNames();
     void catalogueRefusals_data();
     void catalogueRefusals();
+    void containerToolsReportWriteErrors_data();
+    void containerToolsReportWriteErrors();
+    void syncEndsWhateverTheFetch_data();
+    void syncEndsWhateverTheFetch();
 
 private:
-    TRun run(const QStringList& arguments);
+    TRun run(const QStringList& arguments, int timeoutMs = 300000);
     void writeTree(const QString& root, const TTree& tree);
     void checkRoundTrip(const QString& source, const QString& output, const QString& executable,
                         bool withAssets);
 
     QString m_tool;
     std::unique_ptr<QTemporaryDir> m_dir;
+    TTestHome m_home; // sync uses the launcher's folders
 };
 
 void TestPublish::initTestCase() {
@@ -88,13 +96,16 @@ void TestPublish::init() {
     QVERIFY(m_dir->isValid());
 }
 
-TRun TestPublish::run(const QStringList& arguments) {
+TRun TestPublish::run(const QStringList& arguments, int timeoutMs) {
     QProcess process;
     process.setWorkingDirectory(m_dir->path());
+    process.setProcessEnvironment(m_home.environment());
     process.start(m_tool, arguments);
     TRun result;
-    if (!process.waitForFinished(300000) || process.exitStatus() != QProcess::NormalExit) {
+    if (!process.waitForFinished(timeoutMs) || process.exitStatus() != QProcess::NormalExit) {
         result.err = QStringLiteral("orvane-publish did not finish normally");
+        process.kill();
+        process.waitForFinished();
         return result;
     }
     result.exitCode = process.exitCode();
@@ -346,6 +357,9 @@ void TestPublish::refusals_data() {
     const TTree ok = {{"game", "x"}};
     QTest::newRow("marker name at the root")
         << TTree{{"package.json", "{}"}} << QStringList{} << 1 << "has the name of a file the launcher keeps";
+    // Package folders are application bundles on a file system that usually ignores case.
+    QTest::newRow("marker name in another case")
+        << TTree{{"Default", "x"}} << QStringList{} << 1 << "has the name of a file the launcher keeps";
     QTest::newRow("marker name deeper is fine, drive-like name is not")
         << TTree{{"sub/package.json", "{}"}, {"c:x", "y"}} << QStringList{} << 1
         << "not a path the launcher accepts";
@@ -451,6 +465,36 @@ void TestPublish::catalogueKeepsOtherPackages() {
     QCOMPARE(tools.packageUrl(), QUrl::fromLocalFile(web + "/tools/package.json"));
 }
 
+// The launcher reads a build URL as a URL: a folder name with characters that mean something there
+// (a fragment, a query, a scheme, an escape) must still lead to the published document.
+void TestPublish::catalogueUrlsReachOddFolderNames_data() {
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("hash") << "v1#2";
+    QTest::newRow("question mark") << "beta?";
+    QTest::newRow("colon in the first segment") << "mac:x86";
+    QTest::newRow("escape-like percent") << "50%41";
+    QTest::newRow("space and non-ASCII") << "my b\u00fcild";
+}
+
+void TestPublish::catalogueUrlsReachOddFolderNames() {
+    QFETCH(QString, folder);
+    const QString web = m_dir->filePath("web");
+    writeTree(web, {{folder + "/package.json", "{}"}, {folder + "/assets.json", "{}"}});
+    const QString catalogue = web + "/vammetadata.json";
+    const TRun result =
+        run({"catalogue", catalogue, "--name", "C", "--os", "macos", "--arch", "x86_64", "--package",
+             web + "/" + folder + "/package.json", "--assets", web + "/" + folder + "/assets.json"});
+    QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+    QFile file(catalogue);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const quarn::launcher::TLauncherConfigurationReader reader(file.readAll(),
+                                                               QUrl::fromLocalFile(web + "/"));
+    QCOMPARE(reader.packages().size(), size_t(1));
+    const auto& build = *reader.packages()[0]->builds().at(0);
+    QCOMPARE(build.packageUrl().toLocalFile(), web + "/" + folder + "/package.json");
+    QCOMPARE(build.assetsUrl().toLocalFile(), web + "/" + folder + "/assets.json");
+}
+
 void TestPublish::catalogueRefusals_data() {
     QTest::addColumn<QByteArray>("existing"); // the document before; empty: none
     QTest::addColumn<QStringList>("options");
@@ -473,6 +517,13 @@ void TestPublish::catalogueRefusals_data() {
                                     << 1 << "operating system must be one of";
     QTest::newRow("directory with suffix")
         << QByteArray() << build + QStringList{"--directory", "C.app"} << 1 << "without \".app\"";
+    // The launcher ignores every build of a package whose folder name is not a single folder.
+    QTest::newRow("package name with a slash as folder name")
+        << QByteArray() << QStringList{"--name", "Orvane/Beta", "--os",      "macos",
+                                       "--arch", "x86_64",      "--package", "web/p.json"}
+        << 1 << "not a single folder name";
+    QTest::newRow("directory with a backslash")
+        << QByteArray() << build + QStringList{"--directory", "a\\b"} << 1 << "not a single folder name";
     QTest::newRow("relative endpoint")
         << QByteArray() << QStringList{"--hints", "hints.json"} << 1 << "must be an absolute URL";
     QTest::newRow("package options without a name")
@@ -502,6 +553,58 @@ void TestPublish::catalogueRefusals() {
         QVERIFY(after.open(QIODevice::ReadOnly));
         QCOMPARE(after.readAll(), existing);
     }
+}
+
+// A write error that only shows when the output is flushed (here: a device that is always full)
+// must fail the command, not leave a short file behind a success message.
+void TestPublish::containerToolsReportWriteErrors_data() {
+    QTest::addColumn<QStringList>("arguments"); // the output is appended
+    QTest::newRow("pack") << QStringList{"pack", "--codec", "0", "in.bin"};
+    QTest::newRow("unpack") << QStringList{"unpack", "in.bin"};
+}
+
+void TestPublish::containerToolsReportWriteErrors() {
+    QFETCH(QStringList, arguments);
+    if (!QFileInfo::exists("/dev/full")) {
+        QSKIP("needs /dev/full");
+    }
+    writeTree(m_dir->path(), {{"in.bin", "some content"}});
+    const TRun result = run(arguments << "/dev/full");
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(result.err.contains("cannot write"), qPrintable(result.err));
+}
+
+// sync fetches the documents before anything else; every outcome of that step ends the command.
+void TestPublish::syncEndsWhateverTheFetch_data() {
+    QTest::addColumn<QString>("packageDocument"); // relative to the test folder
+    QTest::addColumn<QString>("assetDocument");   // empty: none
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output");
+
+    QTest::newRow("one document as package and asset document")
+        << "web/package.json"
+        << "web/package.json" << 0 << "fetched 0 bytes";
+    // The download pool refuses a URL with a space at once, before the command waits for it.
+    QTest::newRow("URL refused at once") << "web/a b/package.json"
+                                         << "" << 1 << "cannot fetch";
+}
+
+void TestPublish::syncEndsWhateverTheFetch() {
+    QFETCH(QString, packageDocument);
+    QFETCH(QString, assetDocument);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+
+    writeTree(m_dir->path(), {{"web/package.json", "{}"}, {"web/a b/package.json", "{}"}});
+    QStringList arguments{"sync", "--package",
+                          QUrl::fromLocalFile(m_dir->filePath(packageDocument)).toString(), "--dir",
+                          m_dir->filePath("installed")};
+    if (!assetDocument.isEmpty()) {
+        arguments << "--assets" << QUrl::fromLocalFile(m_dir->filePath(assetDocument)).toString();
+    }
+    const TRun result = run(arguments, 30000);
+    QVERIFY2(result.exitCode == exitCode, qPrintable(result.err));
+    QVERIFY2((result.out + result.err).contains(output), qPrintable(result.out + result.err));
 }
 
 QTEST_GUILESS_MAIN(TestPublish)

@@ -331,7 +331,13 @@ bool TPackageConfigurationReader::isSafeRelativePath(const QString& path) {
         return false;
     }
     const QStringList segments = path.split(QRegularExpression(QStringLiteral("[/\\\\]")));
-    return !segments.contains(QStringLiteral(".."));
+    if (segments.contains(QStringLiteral(".."))) {
+        return false;
+    }
+    // The path must name a file: a last segment that is empty or "." names a folder (for "." the
+    // installation directory itself), which the installation would replace or remove as a whole.
+    const QString& last = segments.constLast();
+    return !last.isEmpty() && last != QLatin1String(".");
 }
 
 QString TPackageConfigurationReader::packageVersion() const {

@@ -187,7 +187,8 @@ public:
     const QByteArray& rawPackageJsonData() const { return m_rawPackageJsonData; }
     const QByteArray& rawAssetJsonData() const { return m_rawAssetJsonData; }
 
-    // A path inside the installation directory: not empty, not absolute, no ".." segment.
+    // A file path inside the installation directory: not empty, not absolute, no ".." segment, and
+    // not naming a folder (a last segment that is empty or ".").
     static bool isSafeRelativePath(const QString& path);
 
 private:
