@@ -250,6 +250,25 @@ private slots:
         }
     }
 
+    // A document that lists one file twice gets it written once, by the configuration's first entry.
+    void fileListedTwice() {
+        QTemporaryDir folder;
+        const QDir directory(folder.path());
+        TTestBuild build;
+        build.addWholeFile("data/x.txt", "first");
+        build.addWholeFile("data//x.txt", "second");
+        build.addWholeFile("data/x.txt", "third");
+        const TPackageDifference difference =
+            scan(directory, build.reader(), TPackageConfigurationReader(), false);
+        QVERIFY(difference.failure.isEmpty());
+        QCOMPARE(int(difference.filesToDownload.size()), 1);
+        // The configuration keeps its files ordered by path, so "data//x.txt" is its first entry.
+        QCOMPARE(difference.filesToDownload.front().fileData().relativeLocalPath(),
+                 QStringLiteral("data//x.txt"));
+        fillInDownloads(difference, build, directory);
+        QCOMPARE(readWholeFile(directory.filePath("data/x.txt")), QByteArray("second"));
+    }
+
     void filesToDelete() {
         QTemporaryDir folder;
         TTestBuild oldBuild, newBuild;

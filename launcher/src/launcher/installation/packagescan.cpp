@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QFuture>
 #include <QMutex>
+#include <QSet>
 #include <QTemporaryFile>
 #include <QThread>
 #include <QtConcurrent>
@@ -448,8 +449,18 @@ void TPackageScanner::FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
     state.progress = progress;
     state.fastScan = fastScan;
     try {
+        // Two entries for one file (the same path, or "a//b" and "a/b") would have two workers
+        // rewrite it at once; the configuration's first entry decides, the others are left out.
+        QSet<QString> fullPaths;
         for (const TFileInPackage& file : serverFiles) {
-            const QFileInfo info(fileSystemHelper->getFullPath(packageDirectory, file.relativeLocalPath()));
+            const QString fullPath =
+                fileSystemHelper->getFullPath(packageDirectory, file.relativeLocalPath());
+            if (fullPaths.contains(fullPath)) {
+                qWarning() << "file listed twice, the first entry is used: " << file.relativeLocalPath();
+                continue;
+            }
+            fullPaths.insert(fullPath);
+            const QFileInfo info(fullPath);
             if (info.isFile())
                 state.bytesTotal += static_cast<TFileSize>(info.size());
             state.workList.push_back(file);
