@@ -218,14 +218,23 @@ int runSync(const QStringList& arguments) {
         TPackageInstallation run(nullptr, helper);
         run.setInstallationBaseDirectory(directory);
         int exitCode = 1;
+        const auto fail = [&err](const QString& reason) {
+            err << "sync failed: " << reason << "\n";
+            QCoreApplication::exit(1);
+        };
+        // One progress line a second at most, and always the last one of a phase.
         QElapsedTimer sinceLastLine;
         sinceLastLine.start();
-        const auto report = [&](const char* phase, TFileSize done, TFileSize total) {
-            if (sinceLastLine.elapsed() < 1000 && done != total)
+        const auto progressLine = [&](const QString& line, bool phaseDone) {
+            if (sinceLastLine.elapsed() < 1000 && !phaseDone)
                 return;
             sinceLastLine.restart();
-            out << phase << " " << done << " / " << total << " bytes\n";
+            out << line << "\n";
             out.flush();
+        };
+        const auto report = [&](const char* phase, TFileSize done, TFileSize total) {
+            progressLine(QStringLiteral("%1 %2 / %3 bytes").arg(QLatin1String(phase)).arg(done).arg(total),
+                         done == total);
         };
         QObject::connect(&run, &TPackageInstallation::scanProgress,
                          [&](TFileSize done, TFileSize total) { report("scanned", done, total); });
@@ -234,35 +243,29 @@ int runSync(const QStringList& arguments) {
         QObject::connect(
             run.downloader(), &TPackageFileDownloader::progress,
             [&](TFileSize downloaded, TFileSize toDownload, TFileSize written, TFileSize toWrite) {
-                if (sinceLastLine.elapsed() < 1000)
-                    return;
-                sinceLastLine.restart();
-                out << "downloaded " << downloaded << " / " << toDownload << " bytes, written " << written
-                    << " / " << toWrite << " bytes\n";
-                out.flush();
+                progressLine(QStringLiteral("downloaded %1 / %2 bytes, written %3 / %4 bytes")
+                                 .arg(downloaded)
+                                 .arg(toDownload)
+                                 .arg(written)
+                                 .arg(toWrite),
+                             false);
             });
-        QObject::connect(&run, &TPackageInstallation::diskAccessFailed, [&](const QString& message) {
-            err << "sync failed: " << message << "\n";
-            QCoreApplication::exit(1);
-        });
+        QObject::connect(&run, &TPackageInstallation::diskAccessFailed, fail);
         QObject::connect(&run, &TPackageInstallation::downloadFinished, [&] {
             if (!run.isInstalledWithoutError()) {
-                err << "sync failed: " << errorName(run.installationErrorReason()) << "\n";
-                QCoreApplication::exit(1);
+                fail(QString::fromLatin1(errorName(run.installationErrorReason())));
                 return;
             }
             try {
                 markers.updatePartiallyInstalled(packageJson, assetJson);
                 run.verify(markers.localConfiguration(), options.verify);
             } catch (const std::runtime_error& error) {
-                err << "sync failed: " << error.what() << "\n";
-                QCoreApplication::exit(1);
+                fail(QString::fromUtf8(error.what()));
             }
         });
         QObject::connect(&run, &TPackageInstallation::verificationFinished, [&] {
             if (!run.isInstalledWithoutError()) {
-                err << "sync failed: " << errorName(run.installationErrorReason()) << "\n";
-                QCoreApplication::exit(1);
+                fail(QString::fromLatin1(errorName(run.installationErrorReason())));
                 return;
             }
             try {
@@ -270,8 +273,7 @@ int runSync(const QStringList& arguments) {
                 exitCode = 0;
                 QCoreApplication::exit(0);
             } catch (const std::runtime_error& error) {
-                err << "sync failed: " << error.what() << "\n";
-                QCoreApplication::exit(1);
+                fail(QString::fromUtf8(error.what()));
             }
         });
         run.startScan(local, server, fastScan);
