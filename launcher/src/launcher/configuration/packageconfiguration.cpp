@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 namespace quarn {
@@ -210,6 +211,20 @@ TFileInPackageVector::findByFilenameWhenSortedByFilename(const QString& relative
         return found;
     }
     return end();
+}
+
+std::vector<quint64> TChunkedFileInPackage::chunkOffsets() const {
+    std::vector<quint64> offsets;
+    offsets.reserve(m_chunks.size() + 1);
+    quint64 offset = 0;
+    for (const TChunkInPackage& chunk : m_chunks) {
+        offsets.push_back(offset);
+        const quint64 size = chunk.unpackedFileMetadata().fileSize();
+        offset = size > std::numeric_limits<quint64>::max() - offset ? std::numeric_limits<quint64>::max()
+                                                                     : offset + size;
+    }
+    offsets.push_back(offset);
+    return offsets;
 }
 
 TChunkedFileInPackage::TChunkedFileInPackage(const TFileInPackage& file)

@@ -142,6 +142,9 @@ public:
     const TFileMetadata& unpackedFileMetadata() const { return m_unpackedFileMetadata; }
     bool isExecutable() const { return m_executable; }
     const TChunkInPackageVector& chunks() const { return m_chunks; }
+    // Where each chunk starts in the file (the sum of the unpacked sizes before it), followed by
+    // the end of the last chunk. Sizes come from the service: the sums saturate instead of wrapping.
+    std::vector<quint64> chunkOffsets() const;
 
 private:
     QString m_relativeLocalPath;

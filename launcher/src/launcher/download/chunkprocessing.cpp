@@ -29,22 +29,6 @@ void appendCheckLog(const QString& targetPath, quint64 offset, const char* text)
     }
 }
 
-// Offsets of every chunk of a file (sum of the unpacked sizes before it); saturates instead of
-// wrapping on absurd sizes.
-std::vector<quint64> chunkOffsets(const TChunkInPackageVector& chunks) {
-    std::vector<quint64> offsets;
-    offsets.reserve(chunks.size() + 1);
-    quint64 offset = 0;
-    for (const TChunkInPackage& chunk : chunks) {
-        offsets.push_back(offset);
-        const quint64 size = chunk.unpackedFileMetadata().fileSize();
-        offset = size > std::numeric_limits<quint64>::max() - offset ? std::numeric_limits<quint64>::max()
-                                                                     : offset + size;
-    }
-    offsets.push_back(offset);
-    return offsets;
-}
-
 } // namespace
 
 template <typename Task, typename Callback>
@@ -225,7 +209,7 @@ void TPackageFileDownloader::saveIntoFile(TChunkToDownload& chunk, const QByteAr
         }
     }
 
-    const std::vector<quint64> offsets = chunkOffsets(chunks);
+    const std::vector<quint64> offsets = state.fileData().chunkOffsets();
     auto entry = remaining.begin();
     while (entry != remaining.end()) {
         const int index = *entry;

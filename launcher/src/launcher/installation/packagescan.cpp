@@ -139,12 +139,7 @@ private:
     void chunkReuse() {
         const TChunkInPackageVector& chunks = m_ChunkedFile.chunks();
         m_Records.assign(chunks.size(), TReuseRecord());
-        std::vector<quint64> targetOffsets(chunks.size());
-        quint64 offset = 0;
-        for (size_t i = 0; i < chunks.size(); ++i) {
-            targetOffsets[i] = offset;
-            offset += chunks[i].unpackedFileMetadata().fileSize();
-        }
+        const std::vector<quint64> targetOffsets = m_ChunkedFile.chunkOffsets();
 
         quint64 currentOffset = 0;
         bool foundAnything = false;
