@@ -97,28 +97,28 @@ public:
         if (hasFull())
             m_Helper.moveFileOrDirectory(m_Full, m_Partial);
         else if (!m_Helper.fileExists(m_Partial))
-            m_Helper.writeBinaryFileWithPath(m_Partial, packageJson);
+            m_Helper.writeFileAtomically(m_Partial, packageJson);
         writeAssets(assetJson);
     }
 
     void updatePartiallyInstalled(const QByteArray& packageJson, const QByteArray& assetJson) const {
         if (hasFull())
             m_Helper.moveFileOrDirectory(m_Full, m_Partial);
-        m_Helper.writeBinaryFileWithPath(m_Partial, packageJson);
+        m_Helper.writeFileAtomically(m_Partial, packageJson);
         writeAssets(assetJson);
     }
 
     void markFullyInstalled(const QByteArray& packageJson, const QByteArray& assetJson) const {
         if (m_Helper.fileExists(m_Partial))
             m_Helper.removeFileOrDirectory(m_Partial);
-        m_Helper.writeBinaryFileWithPath(m_Full, packageJson);
+        m_Helper.writeFileAtomically(m_Full, packageJson);
         writeAssets(assetJson);
     }
 
 private:
     void writeAssets(const QByteArray& assetJson) const {
         if (!assetJson.isEmpty())
-            m_Helper.writeBinaryFileWithPath(m_Assets, assetJson);
+            m_Helper.writeFileAtomically(m_Assets, assetJson);
     }
 
     const TLauncherFilesystemHelper& m_Helper;

@@ -2,6 +2,12 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
 
 #include <stdexcept>
 
@@ -48,6 +54,28 @@ void TFileSystemHelper::writeBinaryFileWithPath(const QString& path, const QByte
         throwRuntimeError(file, QStringLiteral("Could not write all data to disk."));
     file.close();
     throwRuntimeErrorOnErrorStatus(file);
+}
+
+void TFileSystemHelper::writeFileAtomically(const QString& path, const QByteArray& data) const {
+    const QFileInfo target(path);
+    QTemporaryFile temporary(target.absolutePath() + QStringLiteral("/.") + target.fileName() +
+                             QStringLiteral(".XXXXXX.tmp"));
+    if (!temporary.open())
+        throwRuntimeError(temporary, temporary.errorString());
+    if (temporary.write(data) != data.size() || !temporary.flush())
+        throwRuntimeError(temporary, QStringLiteral("Could not write all data to disk."));
+    if (::fsync(temporary.handle()) != 0)
+        throwRuntimeError(temporary, QString::fromLocal8Bit(std::strerror(errno)));
+    temporary.close();
+    // rename() replaces the directory entry itself, so a link at the path is never followed.
+    const QByteArray from = QFile::encodeName(temporary.fileName());
+    const QByteArray to = QFile::encodeName(target.absoluteFilePath());
+    if (std::rename(from.constData(), to.constData()) != 0) {
+        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+        QFile file(path);
+        throwRuntimeError(file, reason);
+    }
+    temporary.setAutoRemove(false);
 }
 
 void TFileSystemHelper::deleteFileWithPath(const QString& path) const {

@@ -38,6 +38,10 @@ public:
     virtual QByteArray loadBinaryFileWithPathIfExisting(const QString& path) const;
     // Creates or truncates the file and writes all bytes. The folder must exist.
     virtual void writeBinaryFileWithPath(const QString& path, const QByteArray& data) const;
+    // Replaces the file as a whole or not at all: the bytes go into a new temporary file in the
+    // same folder, which is flushed to disk and then renamed over the path. A link at the path is
+    // replaced by the file, never written through. A failure leaves the old file as it was.
+    virtual void writeFileAtomically(const QString& path, const QByteArray& data) const;
     virtual void deleteFileWithPath(const QString& path) const;
     virtual QDir getOrCreateDirectory(const QString& path) const;
     // Resolves a relative path from a document against a folder. The result always lies inside

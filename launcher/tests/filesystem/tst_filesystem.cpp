@@ -113,6 +113,37 @@ private slots:
         QCOMPARE(errorText([&] { shared::throwRuntimeErrorOnErrorStatus(device); }), QString());
     }
 
+    // The old file survives a failed write, a link is replaced rather than written through, and
+    // no temporary file is left behind.
+    void atomicWrite() {
+        const QString folder = m_Work.filePath(QStringLiteral("atomic"));
+        m_Helper.getOrCreateDirectory(folder);
+        const QString marker = folder + QStringLiteral("/package.json");
+        m_Helper.writeFileAtomically(marker, "old");
+        m_Helper.writeFileAtomically(marker, "new");
+        QCOMPARE(m_Helper.loadBinaryFileWithPathIfExisting(marker), QByteArray("new"));
+
+        const QString outside = m_Work.filePath(QStringLiteral("outside.txt"));
+        m_Helper.writeBinaryFileWithPath(outside, "player data");
+        const QString link = folder + QStringLiteral("/assets.json");
+        QVERIFY(QFile::link(outside, link));
+        m_Helper.writeFileAtomically(link, "document");
+        QVERIFY(!QFileInfo(link).isSymLink());
+        QCOMPARE(m_Helper.loadBinaryFileWithPathIfExisting(link), QByteArray("document"));
+        QCOMPARE(m_Helper.loadBinaryFileWithPathIfExisting(outside), QByteArray("player data"));
+
+        // A folder in the way makes the rename fail; the temporary file is removed again.
+        const QString blocked = folder + QStringLiteral("/blocked");
+        m_Helper.getOrCreateDirectory(blocked + QStringLiteral("/inner"));
+        QVERIFY(!errorText([&] { m_Helper.writeFileAtomically(blocked, "x"); }).isEmpty());
+        QVERIFY(!errorText([&] {
+                     m_Helper.writeFileAtomically(folder + QStringLiteral("/no/x"), "x");
+                 }).isEmpty());
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList({QStringLiteral("assets.json"), QStringLiteral("blocked"),
+                              QStringLiteral("package.json")}));
+    }
+
     void createDirectoryWithParents() {
         const QString path = m_Work.filePath(QStringLiteral("one/two/three"));
         QVERIFY(!m_Helper.directoryExists(path));

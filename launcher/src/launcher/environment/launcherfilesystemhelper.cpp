@@ -71,6 +71,11 @@ void TLauncherFilesystemHelper::writeBinaryFileWithPath(const QString& path, con
     m_FileSystemHelper.writeBinaryFileWithPath(path, data);
 }
 
+void TLauncherFilesystemHelper::writeFileAtomically(const QString& path, const QByteArray& data) const {
+    createDirectoryIfNotExists(path);
+    m_FileSystemHelper.writeFileAtomically(path, data);
+}
+
 bool TLauncherFilesystemHelper::fileExists(const QString& path) const {
     return m_FileSystemHelper.fileExists(path);
 }

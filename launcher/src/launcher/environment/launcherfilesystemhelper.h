@@ -35,6 +35,9 @@ public:
     QByteArray loadBinaryFileIfExisting(const QString& path) const;
     // Creates the file's folder when needed, then writes the data.
     void writeBinaryFileWithPath(const QString& path, const QByteArray& data) const;
+    // Creates the file's folder when needed, then replaces the file as a whole or not at all
+    // (temporary file in the same folder, flush, rename). For markers and backups.
+    void writeFileAtomically(const QString& path, const QByteArray& data) const;
     bool fileExists(const QString& path) const;
     void removeFileOrDirectory(const QString& path) const;
     // Replaces the target by the source; nothing happens when the source does not exist.
