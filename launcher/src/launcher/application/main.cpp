@@ -1,5 +1,6 @@
 #include "launcher/application/launcherapplication.h"
 #include "launcher/application/logging.h"
+#include "launcher/ui/messageboxwatcher.h"
 #include "launcher/version.h"
 #include "shared/firstinstancetester.h"
 #include "shared/memorytuning.h"
@@ -23,6 +24,7 @@ int main(int argc, char* argv[]) {
             return 0;
         }
         setupLogger();
+        TMessageBoxWatcher::install(&application);
         qInfo() << "Version: " << LAUNCHER_VERSION << " Thread: " << QThread::currentThreadId();
         application.startLoadingMainLauncherConfiguration();
         return application.exec();
