@@ -1,10 +1,12 @@
 #include "launcher/application/launcherapplication.h"
 
 #include "launcher/application/logging.h"
+#include "launcher/version.h"
 #include "shared/firstinstancetester.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QPixmap>
@@ -32,6 +34,10 @@ namespace {
 const char ORGANIZATION_DOMAIN[] = "orvane-online.com";
 constexpr int LAUNCHER_CONCURRENT_DOWNLOADS = 6;
 constexpr int CLIENT_LAUNCH_CHECK_INTERVAL_MS = 200;
+// Placed in a client's directory by something outside the launcher: patch it at the next start.
+const char FORCED_PATCH_MARKER[] = "FORCE_PATCH";
+// Last argument of a client that was brought to the current build during this launcher run.
+const char PACKAGE_IS_UP_TO_DATE_ARGUMENT[] = "--package-is-up-to-date";
 // Size of the plain splash picture used when the artwork is not part of the build.
 constexpr int FALLBACK_SPLASH_WIDTH = 480;
 constexpr int FALLBACK_SPLASH_HEIGHT = 270;
@@ -68,6 +74,7 @@ TLauncherApplication::TLauncherApplication(int& argc, char** argv) : QApplicatio
     m_CdnTrace = std::make_shared<TCloudflareCdnTrace>(settings->cdnDiagnosticsTraceUrl(), m_DownloadPool);
     m_ConfigurationHandler =
         std::make_unique<TLauncherConfigurationHandler>(m_DownloadPool, m_FilesystemHelper);
+    m_SelfUpdater = std::make_unique<TLauncherSelfUpdater>(m_FilesystemHelper);
     m_FunnelSettingsKey = QString::fromLatin1(TFunnelEventSender::FUNNEL_UUID_KEY);
     m_FunnelEventSender = std::make_unique<TFunnelEventSender>(m_FunnelSettingsKey);
 
@@ -81,6 +88,7 @@ TLauncherApplication::TLauncherApplication(int& argc, char** argv) : QApplicatio
             &TLauncherApplication::onDelayUntilUIActivityNecessaryReached);
     m_ClientLaunchCheckTimer.setSingleShot(false);
     m_ClientLaunchCheckTimer.setInterval(CLIENT_LAUNCH_CHECK_INTERVAL_MS);
+    connect(&m_ClientLaunchCheckTimer, &QTimer::timeout, this, &TLauncherApplication::onClientLaunchCheck);
 
     connect(m_ConfigurationHandler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded, this,
             &TLauncherApplication::onMainConfigurationLoaded);
@@ -91,6 +99,12 @@ TLauncherApplication::TLauncherApplication(int& argc, char** argv) : QApplicatio
     connect(m_ConfigurationHandler.get(),
             &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished, this,
             &TLauncherApplication::onPackageConfigurationsLoaded);
+    connect(m_SelfUpdater.get(), &TLauncherSelfUpdater::updateDownloadFinishedAndRestartRequired, this,
+            &TLauncherApplication::onSelfUpdateFinishedAndRestartRequired);
+    connect(m_SelfUpdater.get(), &TLauncherSelfUpdater::updateFailed, this,
+            &TLauncherApplication::onLauncherReadyForAction);
+    connect(m_SelfUpdater.get(), &TLauncherSelfUpdater::diskAccessFailed, this,
+            &TLauncherApplication::onDiskAccessFailed);
 
     m_CommandLineInterpreter.parseCommandLineArguments(QCoreApplication::arguments());
 }
@@ -101,6 +115,8 @@ TLauncherApplication::~TLauncherApplication() {
     m_DelayUntilUIActivityTimer.stop();
     m_ClientLaunchCheckTimer.stop();
     m_SplashScreen.reset();
+    m_InstallationManager.reset();
+    m_SelfUpdater.reset();
     m_ConfigurationHandler.reset();
     m_FunnelEventSender.reset();
     m_CdnTrace.reset();
@@ -199,11 +215,13 @@ void TLauncherApplication::onPackageConfigurationsLoaded() {
         }
     }
     try {
-        if (!m_CommandLineInterpreter.isSkipSelfUpdateSet() && startSelfUpdateIfRequired()) {
+        if (m_CommandLineInterpreter.isSkipSelfUpdateSet()) {
+            qInfo() << "Self update skipped: --skip-selfupdate given";
+        } else if (startSelfUpdateIfRequired()) {
             showWaitSplashScreen(SPLASH_IMAGE_UPDATING_LAUNCHER);
             return;
         }
-        cleanupOldLauncherVersion();
+        m_SelfUpdater->cleanupOldLauncherVersion();
         onLauncherReadyForAction();
     } catch (const std::runtime_error& error) {
         onDiskAccessFailed(QString::fromUtf8(error.what()));
@@ -211,17 +229,21 @@ void TLauncherApplication::onPackageConfigurationsLoaded() {
 }
 
 bool TLauncherApplication::startSelfUpdateIfRequired() {
-    // The launcher goes on with its own version until the self updater decides otherwise.
     const TPackageConfigurationReader* launcherConfiguration =
         m_ConfigurationHandler->getLauncherConfiguration();
     qInfo() << "Self update check: server version"
-            << (launcherConfiguration ? launcherConfiguration->packageVersion() : QStringLiteral("none"));
-    return false;
-}
-
-void TLauncherApplication::cleanupOldLauncherVersion() {
-    qInfo() << "cleanupOldLauncherVersion"
-            << " Thread: " << QThread::currentThreadId();
+            << (launcherConfiguration ? launcherConfiguration->packageVersion() : QStringLiteral("none"))
+            << "running version" << LAUNCHER_VERSION;
+    if (m_SelfUpdater->isLauncherToDate(launcherConfiguration))
+        return false;
+    const auto configuration = m_ConfigurationHandler->getMainConfiguration();
+    const std::shared_ptr<TPackage> launcherPackage =
+        configuration ? configuration->launcherPackage() : nullptr;
+    if (!launcherPackage)
+        return false;
+    // The self updater ends the update with exactly one signal, never inside this call.
+    m_SelfUpdater->startSelfUpdate(launcherPackage);
+    return true;
 }
 
 void TLauncherApplication::onSelfUpdateFinishedAndRestartRequired() {
@@ -245,12 +267,240 @@ void TLauncherApplication::onLauncherReadyForAction() {
     if (m_Ending || m_ActionPhaseBegun)
         return;
     m_ActionPhaseBegun = true;
-    m_DelayUntilUIActivityTimer.stop();
-    qInfo() << "Launcher ready for action"
+    qInfo() << "onLauncherReadyForAction"
             << " Thread: " << QThread::currentThreadId();
-    // The action phase (installations, main window, client start) is not part of this build yet.
-    hideWaitSplashScreen();
+    qInfo() << "Launcher ready for action";
+    try {
+        const auto configuration = m_ConfigurationHandler->getMainConfiguration();
+        if (!configuration)
+            throw std::runtime_error("no launcher configuration is loaded");
+        m_InstallationManager = std::make_unique<TInstallationManager>(configuration, m_FilesystemHelper);
+        const TPackageVector forcedPatchPackages = takeForcedPatchPackages();
+        connect(m_InstallationManager.get(), &TInstallationManager::allStartedUpdatesFinished, this,
+                &TLauncherApplication::onInstalledPackagesReady);
+        connect(m_InstallationManager.get(), &TInstallationManager::diskAccessFailed, this,
+                &TLauncherApplication::onDiskAccessFailed);
+        connect(m_InstallationManager.get(), &TInstallationManager::funnelEventRequested, this,
+                &TLauncherApplication::sendFunnelEvent);
+        m_DelayUntilUIActivityTimer.stop();
+        hideWaitSplashScreen();
+        decideAction(forcedPatchPackages);
+    } catch (const std::runtime_error& error) {
+        onDiskAccessFailed(QString::fromUtf8(error.what()));
+    }
+}
+
+TPackageVector TLauncherApplication::takeForcedPatchPackages() {
+    TPackageVector packages;
+    for (const std::shared_ptr<TPackage>& package :
+         m_ConfigurationHandler->getMainConfiguration()->packagesFilteredByLocalArchitectureAndOS()) {
+        const QString marker = m_FilesystemHelper->getFullPath(
+            m_InstallationManager->getPackageDirectory(package), QString::fromLatin1(FORCED_PATCH_MARKER));
+        const QFileInfo info(marker);
+        if (!info.exists() && !info.isSymLink())
+            continue;
+        // Only a plain file is a marker: removing a folder (or what a link points to) of that name
+        // could take the player's data with it.
+        if (!info.isFile() || info.isSymLink()) {
+            qWarning() << "Ignoring" << marker << ": not a regular file";
+            continue;
+        }
+        qInfo() << "Forced patch requested for" << package->packageName();
+        m_FilesystemHelper->removeFileOrDirectory(marker);
+        packages.push_back(package);
+    }
+    return packages;
+}
+
+void TLauncherApplication::decideAction(const TPackageVector& forcedPatchPackages) {
+    if (m_CommandLineInterpreter.isFirstLaunchSet()) {
+        qInfo() << "First launch: installing the packages marked for automatic installation";
+        showUserInterface();
+        m_InstallationManager->installPackagesMarkedForAutoInstallation();
+        return;
+    }
+    if (m_CommandLineInterpreter.isPatchPackageSet() || !forcedPatchPackages.empty()) {
+        TPackageVector packagesToPatch = forcedPatchPackages;
+        const std::shared_ptr<TPackage> named = m_InstallationManager->getPackageForExecutablePath(
+            m_CommandLineInterpreter.getPathToExecutableToPatch());
+        showUserInterface();
+        if (named)
+            packagesToPatch.push_back(named);
+        if (packagesToPatch.empty()) {
+            qWarning() << "No package for the executable to patch:"
+                       << m_CommandLineInterpreter.getPathToExecutableToPatch();
+            QMessageBox box(QMessageBox::Information, QStringLiteral("Client patching failed"),
+                            QStringLiteral("Could not determine patch information. Your client might no "
+                                           "longer be supported."),
+                            QMessageBox::Ok);
+            box.exec();
+            return;
+        }
+        for (const std::shared_ptr<TPackage>& package : packagesToPatch) {
+            // A run that ends at once may already have started the client.
+            if (m_Ending || m_ClientStartAttempted)
+                return;
+            qInfo() << "Patching" << package->packageName();
+            m_InstallationManager->installOrUpdatePackage(package);
+        }
+        return;
+    }
+    if (m_CommandLineInterpreter.isShowPackageListSet()) {
+        showUserInterface();
+        return;
+    }
+    const std::shared_ptr<TPackage> defaultPackage = m_InstallationManager->getDefaultPackage();
+    // A default package without an executable would leave the launcher running without any window.
+    if (defaultPackage && defaultPackage->localPackageStatus() == PACKAGE_STATUS_INSTALLED &&
+        !m_InstallationManager->getPackageExecutable(defaultPackage).isEmpty())
+        startPackageAndExit(defaultPackage);
+    else
+        showUserInterface();
+}
+
+void TLauncherApplication::onInstalledPackagesReady() {
+    if (m_Ending || !m_InstallationManager)
+        return;
+    qInfo() << "onInstalledPackagesReady"
+            << " Thread: " << QThread::currentThreadId();
+    try {
+        const auto configuration = m_ConfigurationHandler->getMainConfiguration();
+        if (configuration && configuration->preventDefaultAutostart()) {
+            qInfo() << "No client started: the configuration prevents the automatic start";
+            return;
+        }
+        if (m_CommandLineInterpreter.isFirstLaunchSet()) {
+            const std::shared_ptr<TPackage> defaultPackage = m_InstallationManager->getDefaultPackage();
+            if (defaultPackage && defaultPackage->localPackageStatus() == PACKAGE_STATUS_INSTALLED) {
+                startPackageAndExit(defaultPackage);
+                return;
+            }
+        }
+        if (m_CommandLineInterpreter.isPatchPackageSet()) {
+            // Started whatever the outcome of its run: a failed update is no reason to keep the
+            // player from the game.
+            if (const std::shared_ptr<TPackage> package = m_InstallationManager->getPackageForExecutablePath(
+                    m_CommandLineInterpreter.getPathToExecutableToPatch()))
+                startPackageAndExit(package);
+        }
+    } catch (const std::runtime_error& error) {
+        onDiskAccessFailed(QString::fromUtf8(error.what()));
+    }
+}
+
+void TLauncherApplication::startPackageAndExit(const std::shared_ptr<TPackage>& package) {
+    if (!package || m_Ending || m_ClientStartAttempted)
+        return;
+    qInfo() << "startPackageAndExit" << package->packageName() << " Thread: " << QThread::currentThreadId();
+    const QString executable = m_InstallationManager->getPackageExecutable(package);
+    QStringList parameters = m_InstallationManager->getPackageExecutableParameters(package);
+    // Only a client that is really installed now is told that it is current.
+    if (package->isPatchedDuringThisLauncherExecution() &&
+        package->localPackageStatus() == PACKAGE_STATUS_INSTALLED)
+        parameters.append(QString::fromLatin1(PACKAGE_IS_UP_TO_DATE_ARGUMENT));
+    if (executable.isEmpty()) {
+        qWarning() << "startPackageAndExit: the package names no executable";
+        return;
+    }
+    m_ClientStartAttempted = true;
+    const QFileInfo executableInfo(executable);
+    const QString workingDirectory = executableInfo.absolutePath();
+    QProcess process;
+    process.setProgram(executable);
+    process.setArguments(parameters);
+    process.setWorkingDirectory(workingDirectory);
+    qint64 processId = 0;
+    if (!process.startDetached(&processId)) {
+        QString reason;
+        if (!executableInfo.exists())
+            reason = QStringLiteral("the file does not exist");
+        else if (!executableInfo.isFile())
+            reason = QStringLiteral("it is not a file");
+        else if (!executableInfo.isExecutable())
+            reason = QStringLiteral("the file is not executable");
+        else
+            reason = process.errorString();
+        qCritical() << "The client could not be started:" << executable << "in" << workingDirectory << ":"
+                    << reason;
+        endLauncher(1);
+        return;
+    }
+    qInfo() << "Client started:" << executable << parameters << "in" << workingDirectory << "process"
+            << processId;
+    m_ClientStartStopwatch.start();
+    m_ClientLaunchCheckTimer.start();
+}
+
+void TLauncherApplication::onClientLaunchCheck() {
+    m_ClientLaunchCheckTimer.stop();
+    qInfo() << "onClientLaunchCheck: ending after the client start"
+            << " Thread: " << QThread::currentThreadId();
     endLauncher(0);
+}
+
+void TLauncherApplication::showUserInterface() {
+    if (m_UserInterfaceShown)
+        return;
+    m_UserInterfaceShown = true;
+    // The main window comes with a later step; until then the launcher logs what it would list and
+    // keeps running, as it would with the window open: a message box closed meanwhile is not the
+    // last window of the launcher.
+    setQuitOnLastWindowClosed(false);
+    qInfo() << "showUserInterface: the package list would be shown"
+            << " Thread: " << QThread::currentThreadId();
+    const auto configuration = m_ConfigurationHandler->getMainConfiguration();
+    if (!configuration)
+        return;
+    for (const std::shared_ptr<TPackage>& package : configuration->packagesFilteredByLocalArchitectureAndOS())
+        qInfo() << "Package list entry:" << package->packageName() << "status"
+                << int(package->localPackageStatus()) << (package->isDefaultPackage() ? "default" : "");
+}
+
+void TLauncherApplication::onDefaultClientChangedFromUI(const std::shared_ptr<TPackage>& package,
+                                                        bool isDefault) {
+    if (m_Ending || !m_InstallationManager)
+        return;
+    try {
+        m_InstallationManager->setDefaultPackage(isDefault ? package : nullptr);
+    } catch (const std::runtime_error& error) {
+        onDiskAccessFailed(QString::fromUtf8(error.what()));
+    }
+}
+
+void TLauncherApplication::onClientStartOrInstallTriggeredFromUI(const std::shared_ptr<TPackage>& package) {
+    if (m_Ending || !m_InstallationManager || !package)
+        return;
+    qInfo() << "onClientStartOrInstallTriggeredFromUI " << package->packageName()
+            << " Thread: " << QThread::currentThreadId();
+    try {
+        switch (package->localPackageStatus()) {
+        case PACKAGE_STATUS_INSTALLED:
+            startPackageAndExit(package);
+            break;
+        case PACKAGE_STATUS_NOT_INSTALLED:
+        case PACKAGE_STATUS_PARTIALLY_INSTALLED:
+        case PACKAGE_STATUS_UPDATE_REQUIRED:
+            m_InstallationManager->installOrUpdatePackage(package);
+            break;
+        case PACKAGE_STATUS_UNKNOWN:
+            break;
+        }
+    } catch (const std::runtime_error& error) {
+        onDiskAccessFailed(QString::fromUtf8(error.what()));
+    }
+}
+
+void TLauncherApplication::onClientVerifyTriggeredFromUI(const std::shared_ptr<TPackage>& package) {
+    if (m_Ending || !m_InstallationManager || !package)
+        return;
+    qInfo() << "onClientVerifyTriggeredFromUI " << package->packageName()
+            << " Thread: " << QThread::currentThreadId();
+    try {
+        if (package->localPackageStatus() == PACKAGE_STATUS_INSTALLED)
+            m_InstallationManager->verifyPackage(package);
+    } catch (const std::runtime_error& error) {
+        onDiskAccessFailed(QString::fromUtf8(error.what()));
+    }
 }
 
 void TLauncherApplication::onMainConfigurationFailedToLoad() {

@@ -5,6 +5,8 @@
 #include "launcher/diagnostics/cloudflarecdntrace.h"
 #include "launcher/diagnostics/funneleventsender.h"
 #include "launcher/environment/launcherfilesystemhelper.h"
+#include "launcher/installation/installationmanager.h"
+#include "launcher/installation/launcherselfupdater.h"
 #include "shared/downloadpool.h"
 #include "shared/translationmanager.h"
 
@@ -30,9 +32,11 @@ enum ESplashScreenImage {
 };
 
 // The application object, one per process. It is also the launcher's controller: it owns the
-// long-lived objects, loads the launcher and package configurations, decides about a self update
-// and enters the action phase; it ends the launcher with exit code 1 after a maintenance or file
-// error message.
+// long-lived objects, loads the launcher and package configurations, updates the launcher itself
+// when the service has another build of it (and restarts), then enters the action phase: installs
+// or patches clients, shows the package list or starts the default client and ends. It ends the
+// launcher with exit code 1 after a maintenance or file error message, or when the client cannot
+// be started.
 class TLauncherApplication : public QApplication {
     Q_OBJECT
 public:
@@ -53,6 +57,8 @@ public:
     const std::shared_ptr<TCloudflareCdnTrace>& cdnTrace() const { return m_CdnTrace; }
     const std::shared_ptr<TLauncherFilesystemHelper>& filesystemHelper() const { return m_FilesystemHelper; }
     const std::shared_ptr<::shared::TDownloadPool>& downloadPool() const { return m_DownloadPool; }
+    // Empty until the action phase.
+    TInstallationManager* installationManager() const { return m_InstallationManager.get(); }
 
     void showWaitSplashScreen(ESplashScreenImage image);
 
@@ -67,12 +73,23 @@ public slots:
     void onSelfUpdateFinishedAndRestartRequired();
     void onDelayUntilUIActivityNecessaryReached();
     void onLauncherReadyForAction();
+    void onInstalledPackagesReady();
+    void onClientLaunchCheck();
+    void onDefaultClientChangedFromUI(const std::shared_ptr<quarn::launcher::TPackage>& package,
+                                      bool isDefault);
+    void onClientStartOrInstallTriggeredFromUI(const std::shared_ptr<quarn::launcher::TPackage>& package);
+    void onClientVerifyTriggeredFromUI(const std::shared_ptr<quarn::launcher::TPackage>& package);
 
 private:
     void submitSystemSurvey();
     // Starts a self update when one is due; false when the launcher goes on as it is.
     bool startSelfUpdateIfRequired();
-    void cleanupOldLauncherVersion();
+    // Packages whose directory holds a forced-patch marker; each marker found is removed.
+    TPackageVector takeForcedPatchPackages();
+    void decideAction(const TPackageVector& forcedPatchPackages);
+    // Starts the client detached in its own folder; the launcher then ends. Runs at most once.
+    void startPackageAndExit(const std::shared_ptr<TPackage>& package);
+    void showUserInterface();
     void hideWaitSplashScreen();
     // The launcher is ending: no later phase runs, and the event loop is left with the code once
     // control returns to it (also when it has not started yet).
@@ -83,6 +100,8 @@ private:
     std::shared_ptr<quarn::shared::TTranslationManager> m_TranslationManager;
     std::shared_ptr<TCloudflareCdnTrace> m_CdnTrace;
     std::unique_ptr<TLauncherConfigurationHandler> m_ConfigurationHandler;
+    std::unique_ptr<TLauncherSelfUpdater> m_SelfUpdater;
+    std::unique_ptr<TInstallationManager> m_InstallationManager;
     std::unique_ptr<TFunnelEventSender> m_FunnelEventSender;
     std::unique_ptr<QSplashScreen> m_SplashScreen;
     TCommandLineInterpreter m_CommandLineInterpreter;
@@ -95,6 +114,8 @@ private:
     bool m_ActionPhaseBegun = false;
     bool m_MaintenanceMessageShown = false;
     bool m_DiskAccessMessageShown = false;
+    bool m_ClientStartAttempted = false;
+    bool m_UserInterfaceShown = false;
 };
 
 } // namespace quarn::launcher

@@ -1,0 +1,138 @@
+#pragma once
+// Test helpers around a launcher started from a TLauncherBundle: a run that the test ends once the
+// launcher has reached a state in which it waits for the player (the package list), waiting for
+// what a detached client writes, and waiting until every process started from an executable has
+// ended (a launcher that restarted itself is no child of the test). Header-only; Linux (/proc).
+
+#include "launcherbundle.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QProcess>
+#include <QStringList>
+#include <QThread>
+
+struct TWatchedLauncherRun {
+    int exitCode = -1;          // -1: still running when the test ended it, crashed or timed out
+    bool stoppedByTest = false; // the awaited log line appeared and the test ended the launcher
+    bool timedOut = false;
+    QByteArray output;
+    QByteArray log;
+};
+
+// Runs the launcher until it ends by itself or its log contains `awaitedLine`; in the second case
+// the launcher is given `settleMs` more (to show that nothing else happens) and then killed. The
+// log of an earlier run is removed first, so that only this run's lines count.
+inline TWatchedLauncherRun runLauncherUntilLogShows(const TLauncherBundle& bundle,
+                                                    const QStringList& arguments,
+                                                    const QByteArray& awaitedLine, int settleMs = 0,
+                                                    int timeoutMs = 90000) {
+    QFile::remove(bundle.logPath());
+    QProcess process;
+    process.setProcessEnvironment(bundle.environment());
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setWorkingDirectory(bundle.home().path("home"));
+    process.start(bundle.executable(), arguments);
+    TWatchedLauncherRun result;
+    if (!process.waitForStarted(30000))
+        return result;
+    QElapsedTimer clock;
+    clock.start();
+    bool seen = false;
+    while (!process.waitForFinished(100)) {
+        if (!seen && TLauncherBundle::readFile(bundle.logPath()).contains(awaitedLine)) {
+            seen = true;
+            clock.restart();
+        }
+        if (seen && clock.elapsed() >= settleMs) {
+            result.stoppedByTest = true;
+            break;
+        }
+        if (!seen && clock.elapsed() > timeoutMs) {
+            result.timedOut = true;
+            break;
+        }
+    }
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(10000);
+    } else if (process.exitStatus() == QProcess::NormalExit) {
+        result.exitCode = process.exitCode();
+    }
+    result.output = process.readAll();
+    result.log = TLauncherBundle::readFile(bundle.logPath());
+    return result;
+}
+
+// Process ids of the running processes whose program (first argument) is `executable`.
+inline QList<qint64> processesRunning(const QString& executable) {
+    const QString canonical = QFileInfo(executable).canonicalFilePath();
+    QList<qint64> found;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool isNumber = false;
+        const qint64 pid = entry.toLongLong(&isNumber);
+        if (!isNumber)
+            continue;
+        QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(entry));
+        if (!commandLine.open(QIODevice::ReadOnly))
+            continue;
+        const QString program = QFile::decodeName(commandLine.readAll().split('\0').value(0));
+        if (!program.isEmpty() && (program == executable || program == canonical))
+            found.append(pid);
+    }
+    return found;
+}
+
+// Waits until no process runs `executable` any more; false on timeout.
+inline bool waitUntilNoProcessRuns(const QString& executable, int timeoutMs = 120000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!processesRunning(executable).isEmpty()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QThread::msleep(100);
+    }
+    return true;
+}
+
+// The fake client: a shell script that appends its working directory and its arguments, one per
+// line and closed by a line "--end--", to the file named in ORVANE_TEST_CLIENT_RECORD (the launcher
+// passes its environment on to the client).
+inline QByteArray fakeClientScript() {
+    return "#!/bin/sh\n"
+           "{ pwd; for argument in \"$@\"; do printf '%s\\n' \"$argument\"; done; echo --end--; } "
+           ">> \"$ORVANE_TEST_CLIENT_RECORD\"\n";
+}
+
+// The starts recorded by the fake client: per start the working directory, then the arguments.
+inline QList<QStringList> recordedClientStarts(const QString& recordPath) {
+    QList<QStringList> starts;
+    QStringList current;
+    const QList<QByteArray> lines = TLauncherBundle::readFile(recordPath).split('\n');
+    for (const QByteArray& line : lines) {
+        if (line == "--end--") {
+            starts.append(current);
+            current.clear();
+        } else if (!line.isEmpty() || !current.isEmpty()) {
+            current.append(QString::fromUtf8(line));
+        }
+    }
+    return starts;
+}
+
+// Waits until the record holds `count` starts (the client runs detached and may write after the
+// launcher ended); returns them.
+inline QList<QStringList> waitForClientStarts(const QString& recordPath, int count, int timeoutMs = 30000) {
+    QElapsedTimer clock;
+    clock.start();
+    QList<QStringList> starts = recordedClientStarts(recordPath);
+    while (starts.size() < count && clock.elapsed() < timeoutMs) {
+        QThread::msleep(100);
+        starts = recordedClientStarts(recordPath);
+    }
+    return starts;
+}
