@@ -5,19 +5,14 @@
 // The client is a shell script that records its working directory and arguments.
 //
 // The test functions run in order and share one installation, as a player's starts would.
-#include "launcherwatch.h"
+#include "actionsupport.h"
 #include "nginxfixture.h"
 
-#include <QCryptographicHash>
 #include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
 
-const QString CLIENT_NAME = QStringLiteral("Orvane Online");
-const QString CLIENT_DIRECTORY = QStringLiteral("OrvaneOnline");
-const QString CLIENT_EXECUTABLE = QStringLiteral("Contents/MacOS/client");
-const QStringList CLIENT_PARAMETERS = {QStringLiteral("-windowed"), QStringLiteral("two words")};
 const QString UP_TO_DATE = QStringLiteral("--package-is-up-to-date");
 
 } // namespace
@@ -32,62 +27,20 @@ private:
     std::unique_ptr<TNginxFixture> m_Nginx;
     std::unique_ptr<TLauncherBundle> m_Bundle;
 
-    QString publishTool() const { return qEnvironmentVariable("ORVANE_PUBLISH"); }
-    QString sourceFolder() const { return m_Work.path() + QStringLiteral("/source"); }
-    QString buildFolder() const { return m_WebFolder + QStringLiteral("/client/build"); }
+    TFakeClientBuild m_Client;
+
     QString packageFolder() const {
-        return m_Bundle->packagesFolder() + QLatin1Char('/') + CLIENT_DIRECTORY + ".app";
+        return m_Bundle->packagesFolder() + QLatin1Char('/') + TFakeClientBuild::DIRECTORY + ".app";
     }
-    QString installedExecutable() const { return packageFolder() + QLatin1Char('/') + CLIENT_EXECUTABLE; }
+    QString installedExecutable() const {
+        return packageFolder() + QLatin1Char('/') + TFakeClientBuild::EXECUTABLE;
+    }
     QString installed(const char* name) const {
         return packageFolder() + QLatin1Char('/') + QLatin1String(name);
     }
-    QString served(const char* name) const { return buildFolder() + QLatin1Char('/') + QLatin1String(name); }
+    QString served(const char* name) const { return m_Client.served(QLatin1String(name)); }
 
     static QByteArray worldData(char fill) { return QByteArray(300000, fill) + QByteArray("end of world\n"); }
-
-    // Publishes a build of the client into the same place of the served tree, so that the
-    // catalogue keeps naming it.
-    QByteArray publishClient(const QString& version, const QByteArray& world, const QByteArray& readme) {
-        const QString script = sourceFolder() + QLatin1Char('/') + CLIENT_EXECUTABLE;
-        if (!TLauncherBundle::writeFile(script, fakeClientScript()) ||
-            !QFile::setPermissions(script, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                               QFileDevice::ExeOwner) ||
-            !TLauncherBundle::writeFile(sourceFolder() + QStringLiteral("/data/world.pak"), world) ||
-            !TLauncherBundle::writeFile(sourceFolder() + QStringLiteral("/readme.txt"), readme))
-            return "cannot write the build";
-        QStringList arguments = {QStringLiteral("package"),
-                                 sourceFolder(),
-                                 buildFolder(),
-                                 QStringLiteral("--version"),
-                                 version,
-                                 QStringLiteral("--executable"),
-                                 CLIENT_EXECUTABLE,
-                                 QStringLiteral("--assets"),
-                                 QStringLiteral("data/*"),
-                                 QStringLiteral("--codec"),
-                                 QStringLiteral("0")};
-        for (const QString& parameter : CLIENT_PARAMETERS)
-            arguments << QStringLiteral("--parameter") << parameter;
-        TPublishResult result = runPublishTool(publishTool(), arguments);
-        if (!result.ok)
-            return "package: " + result.output;
-        result = runPublishTool(
-            publishTool(),
-            {QStringLiteral("catalogue"), m_WebFolder + QStringLiteral("/vammetadata.json"),
-             QStringLiteral("--name"), CLIENT_NAME, QStringLiteral("--directory"), CLIENT_DIRECTORY,
-             QStringLiteral("--os"), TLauncherBundle::localOperatingSystemName(), QStringLiteral("--arch"),
-             TLauncherBundle::localArchitectureName(), QStringLiteral("--install-automatically"),
-             QStringLiteral("yes"), QStringLiteral("--package"), served("package.json"),
-             QStringLiteral("--assets"), served("assets.json")});
-        return result.ok ? QByteArray() : "catalogue: " + result.output;
-    }
-
-    QString unitOf(const QByteArray& content) const {
-        return buildFolder() + QStringLiteral("/chunks/") +
-               QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex()) +
-               QStringLiteral(".c0");
-    }
 
     QList<QStringList> clientStarts() const { return recordedClientStarts(m_RecordPath); }
 
@@ -104,7 +57,7 @@ private:
         const QList<QStringList> starts = waitForClientStarts(m_RecordPath, expectedStarts);
         QCOMPARE(starts.size(), expectedStarts);
         QStringList expected =
-            QStringList{QFileInfo(installedExecutable()).absolutePath()} + CLIENT_PARAMETERS;
+            QStringList{QFileInfo(installedExecutable()).absolutePath()} + TFakeClientBuild::PARAMETERS;
         if (upToDate)
             expected << UP_TO_DATE;
         QCOMPARE(starts.last(), expected);
@@ -117,7 +70,9 @@ private slots:
         m_RecordPath = m_Work.path() + QStringLiteral("/client-starts.txt");
         // Passed on through the launcher's environment to the client.
         qputenv("ORVANE_TEST_CLIENT_RECORD", QFile::encodeName(m_RecordPath));
-        const QByteArray failure = publishClient(QStringLiteral("1.0.0"), worldData('a'), "first\n");
+        m_Client = {qEnvironmentVariable("ORVANE_PUBLISH"), m_Work.path() + QStringLiteral("/source"),
+                    m_WebFolder};
+        const QByteArray failure = m_Client.publish(QStringLiteral("1.0.0"), worldData('a'), "first\n");
         QVERIFY2(failure.isEmpty(), failure.constData());
         m_Nginx = std::make_unique<TNginxFixture>(m_WebFolder);
         QVERIFY2(m_Nginx->start(), qPrintable(m_Nginx->errorText()));
@@ -151,7 +106,7 @@ private slots:
     }
 
     void patchUpdatesAndTellsTheClient() {
-        const QByteArray failure = publishClient(QStringLiteral("2.0.0"), worldData('b'), "first\n");
+        const QByteArray failure = m_Client.publish(QStringLiteral("2.0.0"), worldData('b'), "first\n");
         QVERIFY2(failure.isEmpty(), failure.constData());
         const TLauncherRun run = m_Bundle->run({QStringLiteral("--patch"), installedExecutable()});
         QVERIFY2(run.exitCode == 0, run.log.constData());
@@ -162,9 +117,9 @@ private slots:
 
     void failedPatchStartsTheClientWithoutTheFlag() {
         const QByteArray readme = "third\n";
-        const QByteArray failure = publishClient(QStringLiteral("3.0.0"), worldData('b'), readme);
+        const QByteArray failure = m_Client.publish(QStringLiteral("3.0.0"), worldData('b'), readme);
         QVERIFY2(failure.isEmpty(), failure.constData());
-        QVERIFY(QFile::remove(unitOf(readme)));
+        QVERIFY(QFile::remove(publishedUnitPath(m_Client.buildFolder(), readme)));
         const QByteArray recordedBefore = TLauncherBundle::readFile(installed("package.json"));
 
         const TLauncherRun run = m_Bundle->run({QStringLiteral("--patch"), installedExecutable()});
@@ -177,7 +132,7 @@ private slots:
 
     void forcedPatchMarkerUpdatesWithoutStarting() {
         // Publishing again writes the missing unit back.
-        const QByteArray failure = publishClient(QStringLiteral("3.0.0"), worldData('b'), "third\n");
+        const QByteArray failure = m_Client.publish(QStringLiteral("3.0.0"), worldData('b'), "third\n");
         QVERIFY2(failure.isEmpty(), failure.constData());
         QVERIFY(TLauncherBundle::writeFile(installed("FORCE_PATCH"), QByteArray()));
 

@@ -2,7 +2,7 @@
 // its start: the data folder, the log file, and the refusal to run twice. The launcher reads an
 // empty catalogue from a local file, so it needs no server; with no client to start it shows the
 // package list and waits for the player, and the test ends it there.
-#include "launcherwatch.h"
+#include "actionsupport.h"
 #include "shared/firstinstancetester.h"
 
 #include <QCoreApplication>

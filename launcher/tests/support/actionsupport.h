@@ -1,11 +1,13 @@
 #pragma once
-// Test helpers around a launcher started from a TLauncherBundle: a run that the test ends once the
-// launcher has reached a state in which it waits for the player (the package list), waiting for
-// what a detached client writes, and waiting until every process started from an executable has
-// ended (a launcher that restarted itself is no child of the test). Header-only; Linux (/proc).
+// Test helpers for process tests of the action phase and the self update, around a launcher started
+// from a TLauncherBundle: a run that the test ends once the launcher has reached a state in which it
+// waits for the player (the package list), a fake client that records how it was started, a
+// publisher of its builds, and waiting until every process started from an executable has ended (a
+// launcher that restarted itself is no child of the test). Header-only; Linux (/proc).
 
 #include "launcherbundle.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -135,4 +137,64 @@ inline QList<QStringList> waitForClientStarts(const QString& recordPath, int cou
         starts = recordedClientStarts(recordPath);
     }
     return starts;
+}
+
+// A published build of the fake client, laid out as an application bundle: the script at
+// CLIENT_EXECUTABLE, a data file that goes into the asset document, and a readme.
+struct TFakeClientBuild {
+    static inline const QString NAME = QStringLiteral("Orvane Online");
+    static inline const QString DIRECTORY = QStringLiteral("OrvaneOnline");
+    static inline const QString EXECUTABLE = QStringLiteral("Contents/MacOS/client");
+    static inline const QStringList PARAMETERS = {QStringLiteral("-windowed"), QStringLiteral("two words")};
+
+    QString tool;         // orvane-publish
+    QString sourceFolder; // where the build is laid out
+    QString webFolder;    // the served tree; the build goes to webFolder/client/build
+
+    QString buildFolder() const { return webFolder + QStringLiteral("/client/build"); }
+    QString served(const QString& name) const { return buildFolder() + QLatin1Char('/') + name; }
+
+    // Publishes the build into the same place of the served tree (so the catalogue keeps naming
+    // it), marked for automatic installation. Empty on success, else what failed.
+    QByteArray publish(const QString& version, const QByteArray& world, const QByteArray& readme) const {
+        const QString script = sourceFolder + QLatin1Char('/') + EXECUTABLE;
+        if (!TLauncherBundle::writeFile(script, fakeClientScript()) ||
+            !QFile::setPermissions(script, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                               QFileDevice::ExeOwner) ||
+            !TLauncherBundle::writeFile(sourceFolder + QStringLiteral("/data/world.pak"), world) ||
+            !TLauncherBundle::writeFile(sourceFolder + QStringLiteral("/readme.txt"), readme))
+            return "cannot write the build";
+        QStringList arguments = {QStringLiteral("package"),
+                                 sourceFolder,
+                                 buildFolder(),
+                                 QStringLiteral("--version"),
+                                 version,
+                                 QStringLiteral("--executable"),
+                                 EXECUTABLE,
+                                 QStringLiteral("--assets"),
+                                 QStringLiteral("data/*"),
+                                 QStringLiteral("--codec"),
+                                 QStringLiteral("0")};
+        for (const QString& parameter : PARAMETERS)
+            arguments << QStringLiteral("--parameter") << parameter;
+        TPublishResult result = runPublishTool(tool, arguments);
+        if (!result.ok)
+            return "package: " + result.output;
+        result = runPublishTool(tool,
+                                {QStringLiteral("catalogue"), webFolder + QStringLiteral("/vammetadata.json"),
+                                 QStringLiteral("--name"), NAME, QStringLiteral("--directory"), DIRECTORY,
+                                 QStringLiteral("--os"), TLauncherBundle::localOperatingSystemName(),
+                                 QStringLiteral("--arch"), TLauncherBundle::localArchitectureName(),
+                                 QStringLiteral("--install-automatically"), QStringLiteral("yes"),
+                                 QStringLiteral("--package"), served(QStringLiteral("package.json")),
+                                 QStringLiteral("--assets"), served(QStringLiteral("assets.json"))});
+        return result.ok ? QByteArray() : "catalogue: " + result.output;
+    }
+};
+
+// The stored unit of a content published with codec 0 (orvane-publish names units by content).
+inline QString publishedUnitPath(const QString& buildFolder, const QByteArray& content) {
+    return buildFolder + QStringLiteral("/chunks/") +
+           QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex()) +
+           QStringLiteral(".c0");
 }
