@@ -19,6 +19,7 @@ const QString LAUNCHER_NAME = QStringLiteral("Orvane Launcher");
 const QString LAUNCHER_EXECUTABLE = QStringLiteral("Contents/MacOS/OrvaneLauncher");
 const QString ADDED_FILE = QStringLiteral("Contents/Resources/added.txt");
 const QByteArray ADDED_CONTENT = "a file that only the new launcher build has\n";
+const QString FILE_ERROR_TEXT = QStringLiteral("A critical error occurred while accessing a file:");
 
 quint64 inodeOf(const QString& path) {
     struct stat info {};
@@ -45,7 +46,7 @@ private:
     }
 
     // Publishes a launcher build: the bundle as it is now (its Contents folder) plus ADDED_FILE.
-    QByteArray publishLauncher(const QString& version) {
+    QByteArray publishLauncher(const QString& version, const QByteArray& added = ADDED_CONTENT) {
         const QString source = m_Work.path() + QStringLiteral("/launcher-source");
         QDir(source).removeRecursively();
         const QString contents = m_Bundle->bundleFolder() + QStringLiteral("/Contents");
@@ -58,7 +59,7 @@ private:
             if (!QFile::copy(path, target) || !QFile::setPermissions(target, QFile::permissions(path)))
                 return "cannot copy " + path.toUtf8();
         }
-        if (!TLauncherBundle::writeFile(source + QLatin1Char('/') + ADDED_FILE, ADDED_CONTENT))
+        if (!TLauncherBundle::writeFile(source + QLatin1Char('/') + ADDED_FILE, added))
             return "cannot write the added file";
         const QString tool = qEnvironmentVariable("ORVANE_PUBLISH");
         TPublishResult result =
@@ -103,6 +104,24 @@ private slots:
         const TLauncherRun run = m_Bundle->run({QStringLiteral("--first-launch")});
         QVERIFY2(run.exitCode == 0, run.log.constData());
         QCOMPARE(waitForClientStarts(m_RecordPath, 1).size(), 1);
+    }
+
+    void diskErrorDuringUpdateEndsWithTheFileMessage() {
+        QVERIFY2(publishLauncher(QStringLiteral("0.1.0"), "first attempt\n").isEmpty(), "publish");
+        // A folder where the partial marker must be written: recording the build fails.
+        const QString blocker = inBundle(QStringLiteral("partial-package.json"));
+        QVERIFY(TLauncherBundle::writeFile(blocker + QStringLiteral("/blocker"), "x"));
+        const quint64 inode = inodeOf(m_Bundle->executable());
+
+        const TLauncherRun run = m_Bundle->run();
+        QVERIFY(QDir(blocker).removeRecursively());
+        QVERIFY2(run.exitCode == 1, run.log.constData());
+        QVERIFY2(run.log.contains(FILE_ERROR_TEXT.toUtf8()), run.log.constData());
+        QVERIFY2(!run.log.contains("startPackageAndExit"), run.log.constData());
+        QCOMPARE(inodeOf(m_Bundle->executable()), inode);
+        QCOMPARE(TLauncherBundle::readFile(m_Bundle->executable()), m_OriginalExecutable);
+        QVERIFY(!QFileInfo::exists(m_Bundle->executable() + QStringLiteral(".old")));
+        QCOMPARE(recordedClientStarts(m_RecordPath).size(), 1);
     }
 
     void failedUpdateKeepsTheRunningExecutable() {

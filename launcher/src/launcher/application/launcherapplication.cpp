@@ -120,6 +120,12 @@ TLauncherApplication::~TLauncherApplication() {
     m_ConfigurationHandler.reset();
     m_FunnelEventSender.reset();
     m_CdnTrace.reset();
+    // Installation runs handed to the event loop for release (a run that ended, or was dropped
+    // with its manager just now) are released while the application is still whole: released by
+    // the teardown of the application's event queue they would post into that very queue and
+    // block for ever.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     m_SingleInstanceGuard.reset();
     if (Instance == this)
         Instance = nullptr;
