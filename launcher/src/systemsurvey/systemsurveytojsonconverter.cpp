@@ -3,7 +3,6 @@
 #include "shared/machineidentifier.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace systemsurvey {
 
@@ -14,10 +13,12 @@ int lowInt32(quint64 Value) {
     return static_cast<int>(static_cast<qint32>(static_cast<quint32>(Value)));
 }
 
-// Byte counts as a signed 64-bit number; a count beyond its range (a saturated size) is written
-// as the largest one rather than wrapping to a negative number.
+// Byte counts are JSON numbers, which Qt holds as doubles: up to 2^53 they are exact. Larger
+// values (only a saturated size gets there) are written as 2^53 instead of a rounded number that
+// could lie beyond the signed 64-bit range readers expect.
 qint64 byteCount(quint64 Value) {
-    return static_cast<qint64>(std::min<quint64>(Value, quint64(std::numeric_limits<qint64>::max())));
+    const quint64 largestExact = quint64(1) << 53;
+    return static_cast<qint64>(std::min(Value, largestExact));
 }
 
 } // namespace
