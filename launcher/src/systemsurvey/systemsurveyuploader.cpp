@@ -20,7 +20,10 @@ TSystemSurveyUploader::TSystemSurveyUploader(
     connect(&m_DocumentWatcher, &QFutureWatcher<QJsonDocument>::finished, this,
             &TSystemSurveyUploader::onDocumentCreated);
     connect(this, &shared::TJsonDocumentUploaderBase::finished, this,
-            [this](bool UploadSuccessful, const QJsonDocument&) { logOutcome(UploadSuccessful); });
+            [this](bool UploadSuccessful, const QJsonDocument&) {
+                m_Busy = false;
+                logOutcome(UploadSuccessful);
+            });
 }
 
 TSystemSurveyUploader::~TSystemSurveyUploader() = default;
@@ -45,13 +48,16 @@ void TSystemSurveyUploader::requestsSystemSurveyAndUploadToServer() {
     // The machine identifier caches itself on first use; computing it here, on this thread,
     // leaves the worker only reading it.
     shared::TMachineIdentifier::getUniqueIdentifier();
+    m_Busy = true;
     const std::shared_ptr<TSystemSurveyAsJsonDocumentCreator> creator = m_DocumentCreator;
     m_DocumentWatcher.setFuture(QtConcurrent::run([creator]() { return creator->create(); }));
 }
 
 void TSystemSurveyUploader::onDocumentCreated() {
-    if (m_DocumentWatcher.isCanceled())
+    if (m_DocumentWatcher.isCanceled()) {
+        m_Busy = false;
         return;
+    }
     post(m_Url, m_DocumentWatcher.result());
 }
 

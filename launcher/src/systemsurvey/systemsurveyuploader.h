@@ -34,6 +34,8 @@ public:
     virtual void requestsSystemSurveyAndUploadToServer();
 
     const QUrl& getUrl() const { return m_Url; }
+    // A survey is being collected or posted: finished() is still to come.
+    bool isBusy() const { return m_Busy; }
 
 private:
     void onDocumentCreated();
@@ -42,6 +44,7 @@ private:
     QUrl m_Url;
     std::shared_ptr<TSystemSurveyAsJsonDocumentCreator> m_DocumentCreator;
     QFutureWatcher<QJsonDocument> m_DocumentWatcher;
+    bool m_Busy = false;
 };
 
 } // namespace systemsurvey
