@@ -17,7 +17,10 @@ TJsonDocumentHttpPostSender::TJsonDocumentHttpPostSender(QObject* Parent)
             &TJsonDocumentHttpPostSender::onFinished);
 }
 
-TJsonDocumentHttpPostSender::~TJsonDocumentHttpPostSender() = default;
+TJsonDocumentHttpPostSender::~TJsonDocumentHttpPostSender() {
+    // Replies aborted while the access manager goes away must not reach a half-destroyed sender.
+    QObject::disconnect(m_NetworkAccessManager.get(), nullptr, this, nullptr);
+}
 
 void TJsonDocumentHttpPostSender::post(const QUrl& Url, const QJsonDocument& Document) {
     QNetworkRequest request(Url);

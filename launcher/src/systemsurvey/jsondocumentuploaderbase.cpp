@@ -16,7 +16,10 @@ TJsonDocumentUploaderBase::TJsonDocumentUploaderBase(std::shared_ptr<TJsonDocume
             &TJsonDocumentUploaderBase::onFinished);
 }
 
-TJsonDocumentUploaderBase::~TJsonDocumentUploaderBase() = default;
+TJsonDocumentUploaderBase::~TJsonDocumentUploaderBase() {
+    // The sender may outlive this object (it is shared) or report while it is released here.
+    QObject::disconnect(m_Sender.get(), nullptr, this, nullptr);
+}
 
 void TJsonDocumentUploaderBase::post(const QUrl& Url, const QJsonDocument& Document) {
     m_Sender->post(Url, Document);

@@ -26,7 +26,10 @@ TSystemSurveyUploader::TSystemSurveyUploader(
             });
 }
 
-TSystemSurveyUploader::~TSystemSurveyUploader() = default;
+TSystemSurveyUploader::~TSystemSurveyUploader() {
+    // The base class releases the sender after this part is gone; nothing may call back into it.
+    QObject::disconnect(this, nullptr, this, nullptr);
+}
 
 bool TSystemSurveyUploader::isUsableEndpoint(const QUrl& Url) {
     const QString scheme = Url.scheme().toLower();

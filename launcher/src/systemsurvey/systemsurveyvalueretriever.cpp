@@ -10,6 +10,7 @@
 #include <QSysInfo>
 #include <QXmlStreamReader>
 
+#include <cstdint>
 #include <limits>
 
 #ifdef Q_OS_MACOS
