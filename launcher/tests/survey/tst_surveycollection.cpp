@@ -4,6 +4,7 @@
 #include "systemsurvey/cpuvalueretriever.h"
 #include "systemsurvey/helperprogram.h"
 #include "systemsurvey/linuxsystemsurveyvalueretriever.h"
+#include "systemsurvey/monitorvalueretriever.h"
 #include "systemsurvey/systemsurveycreator.h"
 
 #include <QDir>
@@ -102,6 +103,7 @@ private slots:
     void linuxFixtureTree_data();
     void linuxFixtureTree();
     void thisMachine();
+    void screensComeFromOneList();
     void creatorAssemblesAndDropsEmptyScreens();
 
 private:
@@ -398,6 +400,25 @@ void TestSurveyCollection::thisMachine() {
     // The platform's own source is this one.
     const auto platform = TSystemSurveyValueRetriever::createForThisSystem();
     QVERIFY(dynamic_cast<TLinuxSystemSurveyValueRetriever*>(platform.get()) != nullptr);
+}
+
+// Count, primary index and entries all come from the application's screen list: an index at
+// the end of it names no screen instead of reading past it.
+void TestSurveyCollection::screensComeFromOneList() {
+    const unsigned long count = TMonitorValueRetriever::getNumberOfMonitors();
+    QCOMPARE(count, static_cast<unsigned long>(QGuiApplication::screens().size()));
+    QVERIFY(count >= 1);
+    QVERIFY(TMonitorValueRetriever::getPrimaryMonitorID() < count);
+    const TMonitorInformationVector all = TMonitorValueRetriever::getAllMonitorsInformation();
+    QCOMPARE(all.size(), size_t(count));
+    TMonitorInformation first;
+    QVERIFY(TMonitorValueRetriever::getMoniorInformation(0, first));
+    QCOMPARE(first, all[0]);
+    QVERIFY(all[TMonitorValueRetriever::getPrimaryMonitorID()].isPrimary());
+    const TMonitorInformation untouched(1, 2, false, 3);
+    TMonitorInformation beyond = untouched;
+    QVERIFY(!TMonitorValueRetriever::getMoniorInformation(count, beyond));
+    QCOMPARE(beyond, untouched);
 }
 
 void TestSurveyCollection::creatorAssemblesAndDropsEmptyScreens() {
