@@ -23,6 +23,8 @@ public:
     bool lock(int timeoutMilliseconds);
     void unlock();
     bool isLocked() const { return m_Descriptor >= 0; }
+    // The last attempt found the lock held by someone else (rather than failing otherwise).
+    bool isBusy() const { return m_Busy; }
     const QString& folder() const { return m_Folder; }
     QString errorString() const { return m_ErrorString; }
 

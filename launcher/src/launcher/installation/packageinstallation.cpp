@@ -97,7 +97,7 @@ void TPackageInstallation::runWithFolderLocked(std::function<void()> next) {
         next();
         return;
     }
-    if (lock.errorString() != TPackageFolderLock::busyMessage(lock.folder())) {
+    if (!lock.isBusy()) {
         failLater(lock.errorString());
         return;
     }
