@@ -320,9 +320,22 @@ void TCscDecoder::copy(std::uint64_t distance, std::size_t count, std::size_t& b
     if (source + count > m_windowSize || m_windowPosition + count > m_windowSize) {
         throw TDecompressionError();
     }
+    // Forward, byte by byte within the window (a short distance repeats what was just written),
+    // then the same bytes to the output. Neither run wraps (checked above).
+    std::uint8_t* to = m_window.data() + m_windowPosition;
     const std::uint8_t* from = m_window.data() + source;
-    for (std::size_t index = 0; index < count; ++index) {
-        append(from[index]);
+    if (distance >= count) {
+        std::memcpy(to, from, count);
+    } else {
+        for (std::size_t index = 0; index < count; ++index) {
+            to[index] = from[index];
+        }
+    }
+    std::memcpy(m_output + m_produced, to, count);
+    m_produced += count;
+    m_windowPosition += count;
+    if (m_windowPosition == m_windowSize) {
+        m_windowPosition = 0;
     }
     m_context = m_output[m_produced - 1];
     blockProduced += count;
