@@ -5,7 +5,8 @@
 #   scripts/fuzz.sh TARGET SECONDS [libFuzzer options...]
 #   scripts/fuzz.sh --list
 #
-# Targets: fuzz_container, fuzz_packageconfiguration, fuzz_launcherconfiguration, fuzz_hints.
+# Targets: fuzz_container, fuzz_packageconfiguration, fuzz_launcherconfiguration, fuzz_hints,
+# fuzz_cdntrace.
 # The corpus grows in build/fuzz/corpus/TARGET (seeded from fuzz/seeds/TARGET and, for the
 # container, the codec vectors in ../shared/formats/vectors); inputs that crash are written to
 # build/fuzz/artifacts/TARGET/.
