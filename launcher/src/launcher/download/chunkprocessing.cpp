@@ -15,6 +15,7 @@
 #include <QThreadPool>
 #include <QtConcurrent>
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -91,7 +92,14 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& url, const QByteA
 
 QByteArray TPackageFileDownloader::decompressDownloadedData(TChunkToDownload chunk, QByteArray data) const {
     qDebug() << "decompressDownloadedData " << chunk.chunkData().fileUrl() << "started";
-    QByteArray result = shared::TCompressionHelper::DecompressLZMAByteArrayWithExceptionOnError(data);
+    // A chunk of a chunk list is at most 16 MiB and its container is bounded accordingly; a file
+    // fetched as one unit may be as large as the pipeline can hold.
+    const bool wholeFile = std::any_of(
+        chunk.files().begin(), chunk.files().end(),
+        [](const std::shared_ptr<TChunkedFileState>& file) { return file->fileData().isWholeFileUnit(); });
+    QByteArray result = shared::TCompressionHelper::DecompressLZMAByteArrayWithExceptionOnError(
+        data, wholeFile ? shared::TCompressionHelper::MAX_WHOLE_FILE_UNPACKED_LENGTH
+                        : shared::TCompressionHelper::MAX_UNPACKED_LENGTH);
     qDebug() << "decompressDownloadedData " << chunk.chunkData().fileUrl() << "finished";
     return result;
 }
