@@ -1,5 +1,7 @@
 #include "shared/compressionhelper.h"
 
+#include "shared/zpaqdecoder.h"
+
 #include <stdint.h> // lzlib.h expects the fixed-width integer types to be declared first
 
 #include <lzlib.h>
@@ -330,8 +332,10 @@ QByteArray TCompressionHelper::DecompressLZMAByteArrayWithExceptionOnError(const
     case CODEC_LZMA20:
     case CODEC_LZMA25:
         return decodeLzma(header);
+    case CODEC_ZPAQ:
+        return TZpaqDecoder::decode(header.payload, header.payloadLength, header.unpackedLength);
     default:
-        // Includes ZPAQ, CSC and CRUSH, which are not decoded yet.
+        // Includes CSC and CRUSH, which are not decoded yet.
         throw TDecompressionError();
     }
 }
