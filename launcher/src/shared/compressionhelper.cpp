@@ -2,6 +2,7 @@
 
 #include "shared/crushdecoder.h"
 #include "shared/cscdecoder.h"
+#include "shared/zpaqdecoder.h"
 
 #include <stdint.h> // lzlib.h expects the fixed-width integer types to be declared first
 
@@ -358,6 +359,8 @@ QByteArray TCompressionHelper::DecompressLZMAByteArrayWithExceptionOnError(const
         return decodeExact(header, decodeCsc);
     case CODEC_CRUSH:
         return decodeExact(header, decodeCrush);
+    case CODEC_ZPAQ:
+        return TZpaqDecoder::decode(header.payload, header.payloadLength, header.unpackedLength);
     default:
         throw TDecompressionError();
     }
