@@ -6,6 +6,7 @@
 #include "launcher/configuration/packageconfiguration.h"
 #include "launcher/environment/launcherfilesystemhelper.h"
 #include "launcher/installation/packageinstallation.h"
+#include "launcher/installation/packagemarkers.h"
 #include "shared/downloadpool.h"
 #include "shared/networkwrappers.h"
 
@@ -70,63 +71,6 @@ bool fetchDocuments(const QList<QUrl>& urls, std::map<QUrl, QByteArray>& documen
     });
     return QCoreApplication::exec() == 0;
 }
-
-// The marker files of a package directory, kept as the launcher's installation manager keeps them:
-// the partial marker while a run is under way, the full marker once it has succeeded.
-class TMarkers {
-public:
-    TMarkers(const TLauncherFilesystemHelper& helper, const QDir& directory)
-        : m_Helper(helper), m_Directory(directory),
-          m_Full(helper.getFullPath(directory, helper.launcherSettings()->installedPackageMarker())),
-          m_Partial(
-              helper.getFullPath(directory, helper.launcherSettings()->partiallyInstalledPackageMarker())),
-          m_Assets(helper.getFullPath(directory, helper.launcherSettings()->assetFileName())) {}
-
-    bool hasFull() const { return m_Helper.fileExists(m_Full); }
-
-    TPackageConfigurationReader localConfiguration() const {
-        const QString marker = hasFull() ? m_Full : m_Partial;
-        if (!m_Helper.fileExists(marker))
-            return TPackageConfigurationReader();
-        const QUrl base = QUrl::fromLocalFile(m_Directory.absolutePath());
-        return TPackageConfigurationReader(m_Helper.loadBinaryFileIfExisting(marker),
-                                           m_Helper.loadBinaryFileIfExisting(m_Assets), base, base);
-    }
-
-    void markPartiallyInstalled(const QByteArray& packageJson, const QByteArray& assetJson) const {
-        if (hasFull())
-            m_Helper.moveFileOrDirectory(m_Full, m_Partial);
-        else if (!m_Helper.fileExists(m_Partial))
-            m_Helper.writeFileAtomically(m_Partial, packageJson);
-        writeAssets(assetJson);
-    }
-
-    void updatePartiallyInstalled(const QByteArray& packageJson, const QByteArray& assetJson) const {
-        if (hasFull())
-            m_Helper.moveFileOrDirectory(m_Full, m_Partial);
-        m_Helper.writeFileAtomically(m_Partial, packageJson);
-        writeAssets(assetJson);
-    }
-
-    void markFullyInstalled(const QByteArray& packageJson, const QByteArray& assetJson) const {
-        if (m_Helper.fileExists(m_Partial))
-            m_Helper.removeFileOrDirectory(m_Partial);
-        m_Helper.writeFileAtomically(m_Full, packageJson);
-        writeAssets(assetJson);
-    }
-
-private:
-    void writeAssets(const QByteArray& assetJson) const {
-        if (!assetJson.isEmpty())
-            m_Helper.writeFileAtomically(m_Assets, assetJson);
-    }
-
-    const TLauncherFilesystemHelper& m_Helper;
-    QDir m_Directory;
-    QString m_Full;
-    QString m_Partial;
-    QString m_Assets;
-};
 
 const char* errorName(EPackageDownloaderError error) {
     switch (error) {
@@ -207,9 +151,9 @@ int runSync(const QStringList& arguments) {
         auto helper = std::make_shared<TLauncherFilesystemHelper>();
         QDir().mkpath(options.directory);
         const QDir directory(QFileInfo(options.directory).absoluteFilePath());
-        const TMarkers markers(*helper, directory);
+        const TPackageMarkerFiles markers(*helper, directory);
         // Only a completely installed build describes the disk well enough for the fast scan.
-        const bool fastScan = options.fastScan && markers.hasFull();
+        const bool fastScan = options.fastScan && markers.hasFullMarker();
         if (options.fastScan && !fastScan)
             out << "no complete installation recorded: scanning every file\n";
         const TPackageConfigurationReader local = markers.localConfiguration();

@@ -27,7 +27,9 @@ TDownloadPool::TDownloadPool(int maxConcurrentDownloads,
 TDownloadPool::~TDownloadPool() = default;
 
 void TDownloadPool::Submit(const QUrl& url) {
-    const QUrl checked(url.toString(), QUrl::StrictMode);
+    // Checked in its fully encoded form: the decoded text of a URL holding "%20" or a file path
+    // with a blank is not a valid URL in strict mode although the URL itself is.
+    const QUrl checked(url.toString(QUrl::FullyEncoded), QUrl::StrictMode);
     if (!checked.isValid() || checked.isRelative()) {
         emit failed(url, QNetworkReply::ProtocolInvalidOperationError, QStringLiteral("Invalid URL"));
         return;

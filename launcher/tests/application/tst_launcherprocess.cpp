@@ -1,7 +1,8 @@
 // Runs the real launcher executable in a private home and checks what a player would see of
-// its start: the data folder, the log file, and the refusal to run twice.
+// its start: the data folder, the log file, and the refusal to run twice. The launcher reads an
+// empty catalogue from a local file, so it ends on its own without any server.
+#include "launcherbundle.h"
 #include "shared/firstinstancetester.h"
-#include "testenvironment.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -25,25 +26,16 @@ class TestLauncherProcess : public QObject {
     Q_OBJECT
 
 private:
-    TTestHome m_Home;
+    TLauncherBundle m_Bundle{QStringLiteral(ORVANE_LAUNCHER_EXECUTABLE)};
+    const TTestHome& m_Home = m_Bundle.home();
 
-    QString logPath() const {
-        return m_Home.path("data") + QStringLiteral("/Kettrel GmbH/Orvane Online/OrvaneLauncher.log");
-    }
+    QString logPath() const { return m_Bundle.logPath(); }
 
     TRunResult runLauncher(const QStringList& arguments = {}) {
-        QProcess process;
-        process.setProcessEnvironment(m_Home.environment());
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(QStringLiteral(ORVANE_LAUNCHER_EXECUTABLE), arguments);
+        const TLauncherRun run = m_Bundle.run(arguments, 60000);
         TRunResult result;
-        if (!process.waitForFinished(60000)) {
-            process.kill();
-            process.waitForFinished();
-            return result;
-        }
-        result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        result.output = process.readAll();
+        result.exitCode = run.exitCode;
+        result.output = run.output;
         return result;
     }
 
@@ -65,6 +57,15 @@ private:
     }
 
 private slots:
+    void initTestCase() {
+        QVERIFY(m_Bundle.isReady());
+        const QString catalogue = m_Home.root() + QStringLiteral("/catalogue/vammetadata.json");
+        QVERIFY(TLauncherBundle::writeFile(catalogue, "{\"packages\": []}"));
+        TLauncherSettingsValues settings;
+        settings.configurationUrl = QUrl::fromLocalFile(catalogue);
+        QVERIFY(m_Bundle.writeSettings(settings));
+    }
+
     void firstStartCreatesDataFolderAndLog() {
         QVERIFY(!QFile::exists(m_Home.path("data") + QStringLiteral("/Kettrel GmbH")));
         const TRunResult result = runLauncher();
@@ -102,7 +103,7 @@ private slots:
 
         const TRunResult result = runLauncher();
         QCOMPARE(result.exitCode, 0);
-        QVERIFY2(readLog().contains("startLoadingMainLauncherConfiguration"), result.output.constData());
+        QVERIFY2(readLog().contains("load configuration"), result.output.constData());
 
         // The recovered segment still keeps out a second instance while the first one lives.
         QProcess first;

@@ -39,6 +39,7 @@ private slots:
     void manualFinishKeepsSlotUntilMarked();
     void raisingTheMaximumStartsWaitingUrls();
     void invalidUrlIsReportedAtOnce();
+    void percentEncodedUrlsAreFetched();
     void failureIsReportedOnce_data();
     void failureIsReportedOnce();
     void preventCaching();
@@ -164,7 +165,7 @@ void TestDownloadPool::invalidUrlIsReportedAtOnce() {
     pool.Submit(url(0));
     const quint64 before = pool.getNumberOfUnfinishedDownloads();
     for (const QString& text :
-         {QStringLiteral("relative/path.bin"), QStringLiteral("http://127.0.0.1:80/a b")}) {
+         {QStringLiteral("relative/path.bin"), QStringLiteral("http://127.0.0.1:99999/a")}) {
         pool.Submit(QUrl(text));
     }
     QCOMPARE(failed.count(), 2);
@@ -175,6 +176,33 @@ void TestDownloadPool::invalidUrlIsReportedAtOnce() {
         QCOMPARE(report.at(2).toString(), QStringLiteral("Invalid URL"));
     }
     QCOMPARE(pool.getNumberOfUnfinishedDownloads(), before);
+}
+
+void TestDownloadPool::percentEncodedUrlsAreFetched() {
+    // A blank in a served name and in a local folder name: both URLs carry "%20" when encoded.
+    const QByteArray content("blank in the name");
+    QVERIFY(QDir(m_root.path()).mkpath(QStringLiteral("Kettrel GmbH")));
+    const QString localPath = m_root.filePath(QStringLiteral("Kettrel GmbH/with blank.json"));
+    for (const QString& path : {m_root.filePath(QStringLiteral("with blank.json")), localPath}) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    const QUrl served = m_nginx->url(QStringLiteral("with%20blank.json"));
+    const QUrl local = QUrl::fromLocalFile(localPath);
+    QVERIFY(served.toString(QUrl::FullyEncoded).contains(QLatin1String("%20")));
+
+    TDownloadPool pool(2, makeManager(), nullptr, true);
+    QSignalSpy success(&pool, &TDownloadPool::success);
+    QSignalSpy failed(&pool, &TDownloadPool::failed);
+    pool.Submit(served);
+    pool.Submit(local);
+    QTRY_COMPARE_WITH_TIMEOUT(success.count() + failed.count(), 2, 30000);
+    QCOMPARE(failed.count(), 0);
+    for (const QList<QVariant>& report : success) {
+        QVERIFY(report.at(0).toUrl() == served || report.at(0).toUrl() == local);
+        QCOMPARE(report.at(1).toByteArray(), content);
+    }
 }
 
 void TestDownloadPool::failureIsReportedOnce_data() {

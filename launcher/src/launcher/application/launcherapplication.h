@@ -1,17 +1,38 @@
 #pragma once
 
 #include "launcher/application/commandlineinterpreter.h"
+#include "launcher/configuration/launcherconfigurationhandler.h"
+#include "launcher/diagnostics/cloudflarecdntrace.h"
+#include "launcher/diagnostics/funneleventsender.h"
 #include "launcher/environment/launcherfilesystemhelper.h"
+#include "shared/downloadpool.h"
 #include "shared/translationmanager.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
 
 #include <memory>
 
+class QSplashScreen;
+
+namespace shared {
+class FirstInstanceTester;
+}
+
 namespace quarn::launcher {
 
-// The application object, one per process. It is also the launcher's controller, which drives
-// start-up, configuration, updates and the start of the client.
+// The image of the wait splash screen.
+enum ESplashScreenImage {
+    SPLASH_IMAGE_DEFAULT = 0,
+    SPLASH_IMAGE_UPDATING_LAUNCHER = 1,
+    SPLASH_IMAGE_LAUNCHING_CLIENT = 2,
+};
+
+// The application object, one per process. It is also the launcher's controller: it owns the
+// long-lived objects, loads the launcher and package configurations, decides about a self update
+// and enters the action phase; it ends the launcher with exit code 1 after a maintenance or file
+// error message.
 class TLauncherApplication : public QApplication {
     Q_OBJECT
 public:
@@ -20,15 +41,60 @@ public:
     TLauncherApplication(int& argc, char** argv);
     ~TLauncherApplication() override;
 
+    // Takes the single-instance guard; false when another launcher holds it. The controller keeps
+    // the guard until it ends or hands over to its restarted copy.
+    bool acquireSingleInstanceGuard();
+
     // Starts the configuration phase; called once by main before the event loop runs.
     void startLoadingMainLauncherConfiguration();
 
     const TCommandLineInterpreter& commandLine() const { return m_CommandLineInterpreter; }
+    TLauncherConfigurationHandler* configurationHandler() const { return m_ConfigurationHandler.get(); }
+    const std::shared_ptr<TCloudflareCdnTrace>& cdnTrace() const { return m_CdnTrace; }
+    const std::shared_ptr<TLauncherFilesystemHelper>& filesystemHelper() const { return m_FilesystemHelper; }
+    const std::shared_ptr<::shared::TDownloadPool>& downloadPool() const { return m_DownloadPool; }
+
+    void showWaitSplashScreen(ESplashScreenImage image);
+
+public slots:
+    // Posts a funnel event to the endpoint of the launcher configuration.
+    void sendFunnelEvent(QString step, QString key);
+
+    void onMainConfigurationLoaded();
+    void onMainConfigurationFailedToLoad();
+    void onDiskAccessFailed(QString message);
+    void onPackageConfigurationsLoaded();
+    void onSelfUpdateFinishedAndRestartRequired();
+    void onDelayUntilUIActivityNecessaryReached();
+    void onLauncherReadyForAction();
 
 private:
+    void submitSystemSurvey();
+    // Starts a self update when one is due; false when the launcher goes on as it is.
+    bool startSelfUpdateIfRequired();
+    void cleanupOldLauncherVersion();
+    void hideWaitSplashScreen();
+    // The launcher is ending: no later phase runs, and the event loop is left with the code once
+    // control returns to it (also when it has not started yet).
+    void endLauncher(int exitCode);
+
+    std::shared_ptr<::shared::TDownloadPool> m_DownloadPool;
     std::shared_ptr<TLauncherFilesystemHelper> m_FilesystemHelper;
     std::shared_ptr<quarn::shared::TTranslationManager> m_TranslationManager;
+    std::shared_ptr<TCloudflareCdnTrace> m_CdnTrace;
+    std::unique_ptr<TLauncherConfigurationHandler> m_ConfigurationHandler;
+    std::unique_ptr<TFunnelEventSender> m_FunnelEventSender;
+    std::unique_ptr<QSplashScreen> m_SplashScreen;
     TCommandLineInterpreter m_CommandLineInterpreter;
+    QTimer m_DelayUntilUIActivityTimer;
+    QElapsedTimer m_ClientStartStopwatch;
+    QTimer m_ClientLaunchCheckTimer;
+    QString m_FunnelSettingsKey;
+    std::unique_ptr<::shared::FirstInstanceTester> m_SingleInstanceGuard;
+    bool m_Ending = false;
+    bool m_ActionPhaseBegun = false;
+    bool m_MaintenanceMessageShown = false;
+    bool m_DiskAccessMessageShown = false;
 };
 
 } // namespace quarn::launcher

@@ -59,6 +59,15 @@ void messageHandler(QtMsgType type, const QMessageLogContext& context, const QSt
     stream.flush();
 }
 
+void shutdownLogger() {
+    qInstallMessageHandler(nullptr);
+    QMutexLocker locker(&logFileMotex);
+    if (!logFile.isNull()) {
+        logFile->close();
+        delete logFile.data();
+    }
+}
+
 void setupLogger() {
     try {
         const QString directoryPath = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);

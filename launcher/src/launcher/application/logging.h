@@ -10,6 +10,10 @@ namespace quarn::launcher {
 // the launcher runs on with Qt's default output.
 void setupLogger();
 
+// Stops writing the log file: later messages go to Qt's default output. Used before the launcher
+// hands over to a restarted copy of itself, which truncates and reopens the same file.
+void shutdownLogger();
+
 // The process-wide message handler installed by setupLogger.
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
 

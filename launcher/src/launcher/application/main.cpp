@@ -2,7 +2,6 @@
 #include "launcher/application/logging.h"
 #include "launcher/ui/messageboxwatcher.h"
 #include "launcher/version.h"
-#include "shared/firstinstancetester.h"
 #include "shared/memorytuning.h"
 
 #include <QDebug>
@@ -15,9 +14,9 @@ int main(int argc, char* argv[]) {
     using namespace quarn::launcher;
     TLauncherApplication application(argc, argv);
     try {
-        // Held until main returns, so no second launcher starts while this one runs.
-        shared::FirstInstanceTester firstInstanceTester;
-        if (!firstInstanceTester.isFirstInstance()) {
+        // Held by the controller until it ends (or hands over to its restarted copy), so no second
+        // launcher starts while this one runs.
+        if (!application.acquireSingleInstanceGuard()) {
             // The running launcher's log file is left alone: this goes to the default output.
             qInfo() << "Version: " << LAUNCHER_VERSION << "already running"
                     << " Thread: " << QThread::currentThreadId();

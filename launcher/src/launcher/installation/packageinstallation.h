@@ -47,6 +47,12 @@ public:
     TPackageFileDownloader* downloader() const { return m_Downloader; }
     bool isInstalledWithoutError() const { return m_InstalledWithoutError; }
     EPackageDownloaderError installationErrorReason() const { return m_InstallationErrorReason; }
+    // The owner could not record the outcome of a finished phase (a marker file could not be
+    // written): the run no longer counts as installed without error.
+    void markFailed(EPackageDownloaderError reason) {
+        m_InstalledWithoutError = false;
+        m_InstallationErrorReason = reason;
+    }
 
 signals:
     void scanProgress(quarn::launcher::TFileSize BytesDownloaded, quarn::launcher::TFileSize BytesTotal);
