@@ -7,6 +7,7 @@ PACKAGES=(
   g++ cmake ninja-build pkg-config
   qtbase5-dev qtbase5-dev-tools
   liblzma-dev zlib1g-dev liblz-dev libssl-dev
+  qttools5-dev-tools
   xvfb xauth fonts-dejavu-core lzip xz-utils zpaq nginx curl python3
 )
 

@@ -4,7 +4,14 @@
 
 #include <memory>
 
+// The common library lives in ::shared. Code inside quarn that writes shared::X would find this
+// namespace first once this header is included; the using-directive lets such names resolve to
+// the common library whatever the order of the includes.
+namespace shared {}
+
 namespace quarn::shared {
+
+using namespace ::shared;
 
 // Holds the English translation catalogue of the user interface texts, if one is installed.
 class TTranslationManager {

@@ -22,6 +22,10 @@ namespace shared {
 class FirstInstanceTester;
 }
 
+namespace systemsurvey {
+class TSystemSurveyUploader;
+}
+
 namespace quarn::launcher {
 
 // The image of the wait splash screen.
@@ -104,6 +108,7 @@ private:
     std::unique_ptr<TInstallationManager> m_InstallationManager;
     std::unique_ptr<TFunnelEventSender> m_FunnelEventSender;
     std::unique_ptr<QSplashScreen> m_SplashScreen;
+    std::unique_ptr<::systemsurvey::TSystemSurveyUploader> m_SurveyUploader;
     TCommandLineInterpreter m_CommandLineInterpreter;
     QTimer m_DelayUntilUIActivityTimer;
     QElapsedTimer m_ClientStartStopwatch;

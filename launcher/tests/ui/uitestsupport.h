@@ -1,0 +1,69 @@
+#pragma once
+// Helpers of the user interface tests: packages of the catalogue with a build for this machine.
+
+#include "launcher/configuration/package.h"
+#include "shared/machineidentifier.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <memory>
+
+namespace uitestsupport {
+
+inline QString localOperatingSystemName() {
+    switch (shared::TMachineIdentifier::getOperatingSystem()) {
+    case shared::OPERATING_SYSTEM_WINDOWS:
+        return QStringLiteral("windows");
+    case shared::OPERATING_SYSTEM_MACOS:
+        return QStringLiteral("macos");
+    default:
+        return QStringLiteral("linux");
+    }
+}
+
+inline QString localArchitectureName() {
+    return shared::TMachineIdentifier::getBuildArchitecture() == shared::BUILD_ARCHITECTURE_I386
+               ? QStringLiteral("i386")
+               : QStringLiteral("x86_64");
+}
+
+struct TPackageSpec {
+    int identifier = 0;
+    QString name = QStringLiteral("Orvane Online");
+    QString generation = QStringLiteral("second");
+    QString variant = QStringLiteral("regular");
+    QString version = QStringLiteral("1.0.0");
+    quarn::launcher::EPackageStatus status = quarn::launcher::PACKAGE_STATUS_NOT_INSTALLED;
+    QString logoLink;       // "logolinktarget", left out when empty
+    QByteArray packageJson; // the package document; built from the fields above when empty
+};
+
+// A client package with one build for this machine and its package configuration attached.
+inline std::shared_ptr<quarn::launcher::TPackage> makePackage(const TPackageSpec& spec) {
+    using namespace quarn::launcher;
+    const QUrl base(QStringLiteral("http://127.0.0.1:9/"));
+    QJsonObject build{{"os", localOperatingSystemName()},
+                      {"architecture", localArchitectureName()},
+                      {"url", "package.json"}};
+    const QString directory = QStringLiteral("Client%1").arg(spec.identifier);
+    QJsonObject object{{"name", spec.name}, {"directoryname", directory}, {"builds", QJsonArray{build}}};
+    if (!spec.logoLink.isEmpty())
+        object.insert(QStringLiteral("logolinktarget"), spec.logoLink);
+    auto package = std::make_shared<TPackage>(spec.identifier, object, base);
+    QByteArray packageJson = spec.packageJson;
+    if (packageJson.isEmpty())
+        packageJson = QJsonDocument(QJsonObject{{"version", spec.version},
+                                                {"generation", spec.generation},
+                                                {"variant", spec.variant},
+                                                {"files", QJsonArray()},
+                                                {"chunks", QJsonArray()}})
+                          .toJson();
+    package->findBuildMatchingLocalArchitectureAndOS()->setPackageConfiguration(
+        std::make_unique<TPackageConfigurationReader>(packageJson, QByteArray(), base, base));
+    package->setLocalPackageStatus(spec.status);
+    return package;
+}
+
+} // namespace uitestsupport
