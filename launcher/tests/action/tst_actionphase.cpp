@@ -136,8 +136,7 @@ private slots:
         QVERIFY2(failure.isEmpty(), failure.constData());
         QVERIFY(TLauncherBundle::writeFile(installed("FORCE_PATCH"), QByteArray()));
 
-        const TWatchedLauncherRun run =
-            runLauncherUntilLogShows(*m_Bundle, {}, "onInstalledPackagesReady", 1000);
+        const TLauncherRun run = m_Bundle->runUntilLogShows({}, "onInstalledPackagesReady", 1000);
         QVERIFY2(run.stoppedByTest, run.log.constData());
         QVERIFY(!QFileInfo::exists(installed("FORCE_PATCH")));
         verifyMarkersRecordServedBuild();
@@ -156,13 +155,25 @@ private slots:
         QVERIFY(QDir(installed("FORCE_PATCH")).removeRecursively());
     }
 
-    void patchOfUnknownExecutableShowsTheMessage() {
-        const TWatchedLauncherRun run = runLauncherUntilLogShows(
-            *m_Bundle, {QStringLiteral("--patch"), m_Work.path() + QStringLiteral("/elsewhere/client")},
-            "Could not determine patch information.", 1000);
+    // With an installed default client, the launcher still stays at the package list (it ends
+    // when the player closes it) and starts nothing by itself.
+    void packageListWithoutStart_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("awaitedLine");
+        QTest::newRow("show-ui") << QStringList{QStringLiteral("--show-ui")}
+                                 << QByteArray("showUserInterface");
+        QTest::newRow("patch of an unknown executable")
+            << QStringList{QStringLiteral("--patch"), m_Work.path() + QStringLiteral("/elsewhere/client")}
+            << QByteArray("Message box shown. Title: \"Client patching failed\"");
+    }
+
+    void packageListWithoutStart() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, awaitedLine);
+        const TLauncherRun run = m_Bundle->runUntilLogShows(arguments, awaitedLine, 1000);
         QVERIFY2(run.stoppedByTest, run.log.right(2000).constData());
-        QVERIFY2(run.log.contains("Message box shown"), run.log.constData());
         QVERIFY2(!run.log.contains("installOrUpdatePackage"), run.log.constData());
+        QVERIFY2(!run.log.contains("startPackageAndExit"), run.log.constData());
         QCOMPARE(clientStarts().size(), 5);
     }
 

@@ -2,7 +2,7 @@
 // its start: the data folder, the log file, and the refusal to run twice. The launcher reads an
 // empty catalogue from a local file, so it needs no server; with no client to start it shows the
 // package list and waits for the player, and the test ends it there.
-#include "actionsupport.h"
+#include "launcherbundle.h"
 #include "shared/firstinstancetester.h"
 
 #include <QCoreApplication>
@@ -34,8 +34,7 @@ private:
 
     // Runs the launcher until it ends by itself or shows the package list.
     TRunResult runLauncher(const QStringList& arguments = {}) {
-        const TWatchedLauncherRun run =
-            runLauncherUntilLogShows(m_Bundle, arguments, "showUserInterface", 0, 60000);
+        const TLauncherRun run = m_Bundle.runUntilLogShows(arguments, "showUserInterface", 0, 60000);
         TRunResult result;
         result.reachedPackageList = run.stoppedByTest;
         result.output = run.output;

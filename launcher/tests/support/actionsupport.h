@@ -1,9 +1,8 @@
 #pragma once
 // Test helpers for process tests of the action phase and the self update, around a launcher started
-// from a TLauncherBundle: a run that the test ends once the launcher has reached a state in which it
-// waits for the player (the package list), a fake client that records how it was started, a
-// publisher of its builds, and waiting until every process started from an executable has ended (a
-// launcher that restarted itself is no child of the test). Header-only; Linux (/proc).
+// from a TLauncherBundle: a fake client that records how it was started, a publisher of its builds,
+// and waiting until every process started from an executable has ended (a launcher that restarted
+// itself is no child of the test). Header-only; Linux (/proc).
 
 #include "launcherbundle.h"
 
@@ -16,58 +15,6 @@
 #include <QProcess>
 #include <QStringList>
 #include <QThread>
-
-struct TWatchedLauncherRun {
-    int exitCode = -1;          // -1: still running when the test ended it, crashed or timed out
-    bool stoppedByTest = false; // the awaited log line appeared and the test ended the launcher
-    bool timedOut = false;
-    QByteArray output;
-    QByteArray log;
-};
-
-// Runs the launcher until it ends by itself or its log contains `awaitedLine`; in the second case
-// the launcher is given `settleMs` more (to show that nothing else happens) and then killed. The
-// log of an earlier run is removed first, so that only this run's lines count.
-inline TWatchedLauncherRun runLauncherUntilLogShows(const TLauncherBundle& bundle,
-                                                    const QStringList& arguments,
-                                                    const QByteArray& awaitedLine, int settleMs = 0,
-                                                    int timeoutMs = 90000) {
-    QFile::remove(bundle.logPath());
-    QProcess process;
-    process.setProcessEnvironment(bundle.environment());
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.setWorkingDirectory(bundle.home().path("home"));
-    process.start(bundle.executable(), arguments);
-    TWatchedLauncherRun result;
-    if (!process.waitForStarted(30000))
-        return result;
-    QElapsedTimer clock;
-    clock.start();
-    bool seen = false;
-    while (!process.waitForFinished(100)) {
-        if (!seen && TLauncherBundle::readFile(bundle.logPath()).contains(awaitedLine)) {
-            seen = true;
-            clock.restart();
-        }
-        if (seen && clock.elapsed() >= settleMs) {
-            result.stoppedByTest = true;
-            break;
-        }
-        if (!seen && clock.elapsed() > timeoutMs) {
-            result.timedOut = true;
-            break;
-        }
-    }
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished(10000);
-    } else if (process.exitStatus() == QProcess::NormalExit) {
-        result.exitCode = process.exitCode();
-    }
-    result.output = process.readAll();
-    result.log = TLauncherBundle::readFile(bundle.logPath());
-    return result;
-}
 
 // Process ids of the running processes whose program (first argument) is `executable`.
 inline QList<qint64> processesRunning(const QString& executable) {

@@ -38,10 +38,11 @@ struct TLauncherSettingsValues {
 };
 
 struct TLauncherRun {
-    int exitCode = -1; // -1: crashed or timed out
+    int exitCode = -1; // -1: crashed, timed out or ended by the test
     bool timedOut = false;
-    QByteArray output; // standard output and error, merged
-    QByteArray log;    // the log file after the run
+    bool stoppedByTest = false; // runUntilLogShows: the awaited line appeared, the test ended it
+    QByteArray output;          // standard output and error, merged
+    QByteArray log;             // the log file after the run
 };
 
 class TLauncherBundle {
@@ -97,6 +98,17 @@ public:
     // Runs the launcher to its end; kills it after timeoutMs. The caller's event loop keeps
     // running meanwhile, so servers living in the test process go on answering.
     TLauncherRun run(const QStringList& arguments = {}, int timeoutMs = 90000) const {
+        return runUntilLogShows(arguments, QByteArray(), 0, timeoutMs);
+    }
+
+    // Like run, but also ends the launcher once its log contains awaitedLine (for a state in
+    // which the launcher waits for the player, such as the package list), after settleMs more to
+    // show that nothing else follows. The log of an earlier run is removed first, so only this
+    // run's lines count.
+    TLauncherRun runUntilLogShows(const QStringList& arguments, const QByteArray& awaitedLine,
+                                  int settleMs = 0, int timeoutMs = 90000) const {
+        if (!awaitedLine.isEmpty())
+            QFile::remove(logPath());
         QProcess process;
         process.setProcessEnvironment(environment());
         process.setProcessChannelMode(QProcess::MergedChannels);
@@ -112,11 +124,29 @@ public:
                 loop.quit();
         });
         QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+        QTimer logWatch;
+        QTimer settle;
+        settle.setSingleShot(true);
+        QObject::connect(&settle, &QTimer::timeout, &loop, [&] {
+            result.stoppedByTest = true;
+            loop.quit();
+        });
+        QObject::connect(&logWatch, &QTimer::timeout, &loop, [&] {
+            if (readFile(logPath()).contains(awaitedLine)) {
+                logWatch.stop();
+                deadline.stop();
+                settle.start(settleMs);
+            }
+        });
         process.start(m_Executable, arguments);
         deadline.start(timeoutMs);
+        if (!awaitedLine.isEmpty())
+            logWatch.start(100);
         loop.exec();
+        if (result.stoppedByTest && process.state() == QProcess::NotRunning)
+            result.stoppedByTest = false; // it ended by itself meanwhile
         if (process.state() != QProcess::NotRunning) {
-            result.timedOut = true;
+            result.timedOut = !result.stoppedByTest;
             process.kill();
             process.waitForFinished(10000);
         } else if (process.exitStatus() == QProcess::NormalExit &&

@@ -41,12 +41,28 @@ void TestSurveyProcess::startLauncher(const QUrl& surveyUrl, TLauncherRun& run) 
         m_work.filePath(surveyUrl.isEmpty() ? QStringLiteral("web-plain") : QStringLiteral("web"));
     const QByteArray failure = publishSmallClient(tool, m_work.path(), web);
     QVERIFY2(failure.isEmpty(), failure.constData());
-    if (!surveyUrl.isEmpty()) {
-        const TPublishResult named = runPublishTool(
-            tool, {QStringLiteral("catalogue"), web + QStringLiteral("/vammetadata.json"),
-                   QStringLiteral("--hardwaresurvey"), surveyUrl.toString(QUrl::FullyEncoded)});
-        QVERIFY2(named.ok, named.output.constData());
-    }
+    // Installed and started on the first launch, so that the launcher ends by itself.
+    const QString build = web + QStringLiteral("/OrvaneOnline/build");
+    QStringList catalogue = {QStringLiteral("catalogue"),
+                             web + QStringLiteral("/vammetadata.json"),
+                             QStringLiteral("--name"),
+                             QStringLiteral("Orvane Online"),
+                             QStringLiteral("--directory"),
+                             QStringLiteral("OrvaneOnline"),
+                             QStringLiteral("--os"),
+                             TLauncherBundle::localOperatingSystemName(),
+                             QStringLiteral("--arch"),
+                             TLauncherBundle::localArchitectureName(),
+                             QStringLiteral("--package"),
+                             build + QStringLiteral("/package.json"),
+                             QStringLiteral("--assets"),
+                             build + QStringLiteral("/assets.json"),
+                             QStringLiteral("--install-automatically"),
+                             QStringLiteral("yes")};
+    if (!surveyUrl.isEmpty())
+        catalogue << QStringLiteral("--hardwaresurvey") << surveyUrl.toString(QUrl::FullyEncoded);
+    const TPublishResult named = runPublishTool(tool, catalogue);
+    QVERIFY2(named.ok, named.output.constData());
     TNginxFixture nginx(web);
     QVERIFY2(nginx.start(), qPrintable(nginx.errorText()));
 
@@ -56,7 +72,7 @@ void TestSurveyProcess::startLauncher(const QUrl& surveyUrl, TLauncherRun& run) 
     settings.configurationUrl = nginx.url(QStringLiteral("vammetadata.json"));
     settings.cdnDiagnosticsTraceUrl = nginx.url(QStringLiteral("cdn-cgi/trace"));
     QVERIFY(bundle.writeSettings(settings));
-    run = bundle.run({}, 120000);
+    run = bundle.run({QStringLiteral("--first-launch")}, 120000);
     QVERIFY2(!run.timedOut, run.log.constData());
     QVERIFY2(run.exitCode == 0, run.output.constData());
 }
