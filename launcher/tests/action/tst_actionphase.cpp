@@ -91,6 +91,9 @@ private slots:
         QVERIFY(QFileInfo(installed("default")).isFile());
         QCOMPARE(TLauncherBundle::readFile(installed("data/world.pak")), worldData('a'));
         QVERIFY2(run.log.contains("showUserInterface"), run.log.constData());
+        // The installation manager's funnel events reach the sender.
+        QVERIFY2(run.log.contains("sendFunnelEvent:  \"launcher_downloaded\""), run.log.constData());
+        QVERIFY2(run.log.contains("sendFunnelEvent:  \"launcher_verified\""), run.log.constData());
         // Installed during this run: the client is told that it is current.
         verifyLastStart(1, true);
     }
@@ -125,6 +128,7 @@ private slots:
         const TLauncherRun run = m_Bundle->run({QStringLiteral("--patch"), installedExecutable()});
         QVERIFY2(run.exitCode == 0, run.log.constData());
         QVERIFY(!QFileInfo::exists(installed("package.json")));
+        QVERIFY2(!run.log.contains("sendFunnelEvent"), run.log.constData());
         // The partial marker still records the build that is really on disk.
         QCOMPARE(TLauncherBundle::readFile(installed("partial-package.json")), recordedBefore);
         verifyLastStart(4, false);
