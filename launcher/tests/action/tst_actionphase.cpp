@@ -192,6 +192,27 @@ private slots:
         QVERIFY2(run.log.contains(installedExecutable().toUtf8()), run.log.constData());
         QVERIFY2(run.log.contains("not executable"), run.log.constData());
     }
+
+    // The configuration's preventdefaultautostart keeps the first launch from starting the client
+    // after installing, but not a plain start from starting the installed default client.
+    void preventedAutostartOnlyAfterInstalling() {
+        const TPublishResult prevented =
+            runPublishTool(qEnvironmentVariable("ORVANE_PUBLISH"),
+                           {QStringLiteral("catalogue"), m_WebFolder + QStringLiteral("/vammetadata.json"),
+                            QStringLiteral("--prevent-default-autostart"), QStringLiteral("yes")});
+        QVERIFY2(prevented.ok, prevented.output.constData());
+        const int startsBefore = clientStarts().size();
+
+        const TLauncherRun firstLaunch =
+            m_Bundle->runUntilLogShows({QStringLiteral("--first-launch")}, "onInstalledPackagesReady", 1000);
+        QVERIFY2(firstLaunch.stoppedByTest, firstLaunch.log.constData());
+        QVERIFY2(!firstLaunch.log.contains("startPackageAndExit"), firstLaunch.log.constData());
+        QCOMPARE(clientStarts().size(), startsBefore);
+
+        const TLauncherRun plain = m_Bundle->run();
+        QVERIFY2(plain.exitCode == 0, plain.log.constData());
+        verifyLastStart(startsBefore + 1, false);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestActionPhase)
