@@ -127,6 +127,19 @@ private slots:
         QVERIFY2(run.log.contains("onMainConfigurationLoaded network"), run.log.constData());
     }
 
+    // The configuration arrives but its backup cannot be written (a folder holds its name): the
+    // file error ends the launcher, and the configuration announced after it starts nothing.
+    void unwritableBackupEndsTheLauncher() {
+        const auto bundle = makeBundle(m_Nginx->url(QStringLiteral("vammetadata.json")));
+        QVERIFY(bundle);
+        QVERIFY(TLauncherBundle::writeFile(bundle->backupPath() + QStringLiteral("/occupied"), "x"));
+        const TLauncherRun run = bundle->run();
+        QVERIFY2(run.exitCode == 1, run.log.constData());
+        QCOMPARE(countOf(run.log, FILE_ERROR_TEXT), 1);
+        QVERIFY2(!run.log.contains("onMainConfigurationLoaded"), run.log.constData());
+        QVERIFY2(!run.log.contains("Launcher ready for action"), run.log.constData());
+    }
+
     void damagedBackupWithServiceUnreachable() {
         const auto bundle = makeBundle(refusedUrl());
         QVERIFY(bundle);
