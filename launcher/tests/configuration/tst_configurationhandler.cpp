@@ -199,27 +199,29 @@ private slots:
         const QString catalogue =
             QStringLiteral("{\"launcher\": %1, \"packages\": [%2]}")
                 .arg(packageObject(QStringLiteral("Launcher"), buildObject(QStringLiteral("l/package.json"))),
-                     QStringList{packageObject(QStringLiteral("Good"),
-                                               buildObject(QStringLiteral("good/package.json"),
-                                                           QStringLiteral("shared/assets.json"))),
-                                 packageObject(QStringLiteral("AlsoGood"),
-                                               buildObject(QStringLiteral("also/package.json"),
-                                                           QStringLiteral("shared/assets.json"))),
-                                 packageObject(QStringLiteral("Escapes"),
-                                               buildObject(QStringLiteral("escapes/package.json"))),
-                                 packageObject(QStringLiteral("NotJson"),
-                                               buildObject(QStringLiteral("notjson/package.json"))),
-                                 packageObject(QStringLiteral("Empty"),
-                                               buildObject(QStringLiteral("empty/package.json"))),
-                                 packageObject(QStringLiteral("BrokenAssets1"),
-                                               buildObject(QStringLiteral("b1/package.json"),
-                                                           QStringLiteral("broken/assets.json"))),
-                                 packageObject(QStringLiteral("BrokenAssets2"),
-                                               buildObject(QStringLiteral("b2/package.json"),
-                                                           QStringLiteral("broken/assets.json"))),
-                                 packageObject(QStringLiteral("OtherMachine"),
-                                               buildObject(QStringLiteral("other/package.json"), QString(),
-                                                           QStringLiteral("windows")))}
+                     QStringList{
+                         packageObject(QStringLiteral("Good"),
+                                       buildObject(QStringLiteral("good/package.json"),
+                                                   QStringLiteral("shared/assets.json"))),
+                         packageObject(QStringLiteral("AlsoGood"),
+                                       buildObject(QStringLiteral("also/package.json"),
+                                                   QStringLiteral("shared/assets.json"))),
+                         packageObject(QStringLiteral("Escapes"),
+                                       buildObject(QStringLiteral("escapes/package.json"))),
+                         packageObject(QStringLiteral("NotJson"),
+                                       buildObject(QStringLiteral("notjson/package.json"))),
+                         packageObject(QStringLiteral("Empty"),
+                                       buildObject(QStringLiteral("empty/package.json"))),
+                         packageObject(QStringLiteral("BrokenAssets1"),
+                                       buildObject(QStringLiteral("b1/package.json"),
+                                                   QStringLiteral("broken/assets.json"))),
+                         packageObject(QStringLiteral("BrokenAssets2"),
+                                       buildObject(QStringLiteral("b2/package.json"),
+                                                   QStringLiteral("broken/assets.json"))),
+                         packageObject(QStringLiteral("BadUrl"), buildObject(QStringLiteral("http://[::1"))),
+                         packageObject(QStringLiteral("OtherMachine"),
+                                       buildObject(QStringLiteral("other/package.json"), QString(),
+                                                   QStringLiteral("windows")))}
                          .join(QLatin1Char(',')));
         server.setAnswers(CONFIGURATION_PATH, {TFaultyHttpServer::ok(catalogue.toUtf8())});
         server.setAnswers(QStringLiteral("/launcher/l/package.json"),
@@ -265,7 +267,7 @@ private slots:
             QVERIFY2(configuration, name);
             QCOMPARE(configuration->assetVersion(), QStringLiteral("9"));
         }
-        for (const char* name : {"Escapes", "NotJson", "Empty", "BrokenAssets1", "BrokenAssets2"})
+        for (const char* name : {"Escapes", "NotJson", "Empty", "BrokenAssets1", "BrokenAssets2", "BadUrl"})
             QVERIFY2(!packageNamed(*reader, QLatin1String(name))->matchingPackageConfiguration(), name);
         QCOMPARE(reader->packagesFilteredByLocalArchitectureAndOS().size(), size_t(2));
     }
