@@ -272,6 +272,42 @@ private slots:
         QCOMPARE(reader->packagesFilteredByLocalArchitectureAndOS().size(), size_t(2));
     }
 
+    void hints_data() {
+        QTest::addColumn<QByteArray>("document");
+        QTest::addColumn<QString>("selected");
+        QTest::newRow("one displayable") << QByteArray(R"([{"title":"a","richText":"x"}])") << "a";
+        QTest::newRow("none displayable")
+            << QByteArray(R"([{"title":"old","richText":"x","displayUntil":"2020-01-01T00:00:00Z"}])") << "";
+        QTest::newRow("not JSON") << QByteArray("<html>") << "";
+    }
+
+    void hints() {
+        QFETCH(QByteArray, document);
+        QFETCH(QString, selected);
+        TFaultyHttpServer server;
+        server.setAnswers(QStringLiteral("/hints.json"), {TFaultyHttpServer::ok(document)});
+        server.setAnswers(
+            CONFIGURATION_PATH,
+            {TFaultyHttpServer::ok(QStringLiteral("{\"hints\": \"%1\"}")
+                                       .arg(server.url(QStringLiteral("/hints.json")).toString())
+                                       .toUtf8())});
+        THarness harness;
+        QSignalSpy hint(&harness.handler, &TLauncherConfigurationHandler::hintAreaDataReceived);
+        QSignalSpy hints(&harness.handler, &TLauncherConfigurationHandler::hintsAreaDataReceived);
+        harness.handler.setConfigurationUrl(server.url(CONFIGURATION_PATH));
+        harness.handler.loadMainConfiguration();
+        QTRY_COMPARE_WITH_TIMEOUT(harness.loaded.count(), 1, 60000);
+        harness.handler.loadHintAreaData();
+        QTRY_COMPARE_WITH_TIMEOUT(server.attempts(QStringLiteral("/hints.json")), 1, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(harness.pool->getNumberOfUnfinishedDownloads() == 0, 60000);
+        QTest::qWait(100);
+        QCOMPARE(hint.count(), selected.isEmpty() ? 0 : 1);
+        QCOMPARE(hints.count(), hint.count());
+        QCOMPARE(harness.handler.getHintAreaData().title(), selected);
+        // The hints URL is not the configuration URL: nothing was announced a second time.
+        QCOMPARE(harness.announcements(), 1);
+    }
+
     // From the backup: only the copies inside the installed packages are read; the launcher gets
     // nothing, and an installation without an asset document still counts.
     void offlineModeReadsInstalledDocuments() {
