@@ -49,13 +49,15 @@ const TPackageVector& TInstallationManager::packages() const {
 }
 
 void TInstallationManager::releaseLater(std::shared_ptr<TPackageInstallation> run) {
-    if (!run)
-        return;
     QCoreApplication* application = QCoreApplication::instance();
-    if (!application)
-        return; // no event loop, hence no signal that could still be running
+    if (!run || !application)
+        return; // without an application there is no event loop, hence no signal still running
+    // Kept on the heap: a call still queued when the application ends is dropped under the event
+    // queue's lock, where destroying a run (which posts events itself) would deadlock. Such a run
+    // is left to the end of the process.
+    auto* holder = new std::shared_ptr<TPackageInstallation>(std::move(run));
     QMetaObject::invokeMethod(
-        application, [run = std::move(run)]() mutable { run.reset(); }, Qt::QueuedConnection);
+        application, [holder] { delete holder; }, Qt::QueuedConnection);
 }
 
 // --- Status and queries -----------------------------------------------------------------------
