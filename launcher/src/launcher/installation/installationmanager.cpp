@@ -300,9 +300,7 @@ void TInstallationManager::installPackagesMarkedForAutoInstallation() {
 
 void TInstallationManager::removeDefaultPackageMarkerFromCurrentPackages() {
     for (const std::shared_ptr<TPackage>& package : packages()) {
-        // A package with a run in progress keeps the status the run gives it.
-        if (!isInstallationInProgress(package))
-            package->setLocalPackageStatus(determineInstallationStatus(package));
+        package->setLocalPackageStatus(determineInstallationStatus(package));
         m_pLauncherFilesystemHelper->removeFileOrDirectory(m_pLauncherFilesystemHelper->getFullPath(
             getPackageDirectory(package), QString::fromLatin1(DEFAULT_PACKAGE_MARKER)));
         package->setIsDefaultPackage(false);
