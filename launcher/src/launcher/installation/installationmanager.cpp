@@ -242,6 +242,8 @@ void TInstallationManager::installOrUpdatePackage(const std::shared_ptr<TPackage
             &TInstallationManager::onVerificationFinished);
     TRunInProgress entry;
     entry.run = run;
+    entry.packageJson = server->rawPackageJsonData();
+    entry.assetJson = server->rawAssetJsonData();
     m_InstallationsInProgress.push_back(std::move(entry));
     connect(run.get(), &TPackageInstallation::diskAccessFailed, this,
             &TInstallationManager::onDiskAccessFailed);
@@ -263,9 +265,9 @@ void TInstallationManager::verifyPackage(const std::shared_ptr<TPackage>& packag
     entry.hadFullMarker = HasFullInstallationMarker(directory);
     if (entry.hadFullMarker) {
         // The check is of the recorded build; the markers keep recording it.
-        entry.verifiedPackageJson = local.rawPackageJsonData();
-        entry.verifiedAssetJson = local.rawAssetJsonData();
-        markPackageAsPartiallyInstalled(package, entry.verifiedPackageJson, entry.verifiedAssetJson);
+        entry.packageJson = local.rawPackageJsonData();
+        entry.assetJson = local.rawAssetJsonData();
+        markPackageAsPartiallyInstalled(package, entry.packageJson, entry.assetJson);
     } else {
         markPackageAsPartiallyInstalled(package, server->rawPackageJsonData(), server->rawAssetJsonData());
     }
@@ -348,16 +350,15 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
             << " InstallationsInProgress: " << m_InstallationsInProgress.size()
             << " Thread: " << QThread::currentThreadId();
     const std::shared_ptr<TPackageInstallation> run = entry->run;
+    const QByteArray packageJson = entry->packageJson, assetJson = entry->assetJson;
     if (!run->isInstalledWithoutError()) {
         // The partial marker stays: the next installation scans every file.
         finishRun(run);
         emitAllFinishedWhenIdle();
         return;
     }
-    const TPackageConfigurationReader* server = PackageBeingInstalled->matchingPackageConfiguration();
     try {
-        updatePartiallyInstalledPackage(PackageBeingInstalled, server->rawPackageJsonData(),
-                                        server->rawAssetJsonData());
+        updatePartiallyInstalledPackage(PackageBeingInstalled, packageJson, assetJson);
         const TPackageConfigurationReader local =
             readPackageConfigurationFromInstallationDirectory(getPackageDirectory(PackageBeingInstalled));
         qInfo() << "onDownloadFinished LocalConfiguration: " << local.containedFiles().size()
@@ -393,14 +394,10 @@ void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> Pack
     if (run->isInstalledWithoutError()) {
         try {
             if (!finished.verificationOnly) {
-                const TPackageConfigurationReader* server =
-                    PackageBeingInstalled->matchingPackageConfiguration();
-                markPackageAsFullyInstalled(PackageBeingInstalled, server->rawPackageJsonData(),
-                                            server->rawAssetJsonData());
+                markPackageAsFullyInstalled(PackageBeingInstalled, finished.packageJson, finished.assetJson);
                 installed = true;
             } else if (finished.hadFullMarker) {
-                markPackageAsFullyInstalled(PackageBeingInstalled, finished.verifiedPackageJson,
-                                            finished.verifiedAssetJson);
+                markPackageAsFullyInstalled(PackageBeingInstalled, finished.packageJson, finished.assetJson);
                 // The recorded build may be older than the service's.
                 PackageBeingInstalled->setLocalPackageStatus(
                     determineInstallationStatus(PackageBeingInstalled));
