@@ -229,13 +229,15 @@ void TInstallationManager::installOrUpdatePackage(const std::shared_ptr<TPackage
     if (!server)
         return;
     const QDir directory = getPackageDirectory(package);
+    // The run exists before the markers are read or changed, so that what it holds on the package
+    // folder covers them too.
+    std::shared_ptr<TPackageInstallation> run = createRun(package, directory);
     const TPackageConfigurationReader local = readPackageConfigurationFromInstallationDirectory(directory);
     // Decided before any marker changes: only a recorded complete build may be trusted.
     const bool fastScan = m_pLauncherFilesystemHelper->launcherSettings()->fastScan() &&
                           determineInstallationStatus(package) == PACKAGE_STATUS_UPDATE_REQUIRED;
     markPackageAsPartiallyInstalled(package, server->rawPackageJsonData(), server->rawAssetJsonData());
 
-    std::shared_ptr<TPackageInstallation> run = createRun(package, directory);
     connect(run.get(), &TPackageInstallation::downloadFinished, this,
             &TInstallationManager::onDownloadFinished);
     connect(run.get(), &TPackageInstallation::verificationFinished, this,
@@ -259,8 +261,9 @@ void TInstallationManager::verifyPackage(const std::shared_ptr<TPackage>& packag
     if (!server)
         return;
     const QDir directory = getPackageDirectory(package);
-    const TPackageConfigurationReader local = readPackageConfigurationFromInstallationDirectory(directory);
     TRunInProgress entry;
+    entry.run = createRun(package, directory); // before the markers, as for an installation
+    const TPackageConfigurationReader local = readPackageConfigurationFromInstallationDirectory(directory);
     entry.verificationOnly = true;
     entry.hadFullMarker = HasFullInstallationMarker(directory);
     if (entry.hadFullMarker) {
@@ -272,7 +275,6 @@ void TInstallationManager::verifyPackage(const std::shared_ptr<TPackage>& packag
         markPackageAsPartiallyInstalled(package, server->rawPackageJsonData(), server->rawAssetJsonData());
     }
 
-    entry.run = createRun(package, directory);
     std::shared_ptr<TPackageInstallation> run = entry.run;
     connect(run.get(), &TPackageInstallation::verificationFinished, this,
             &TInstallationManager::onVerificationFinished);
