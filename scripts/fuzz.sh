@@ -53,6 +53,7 @@ if [ "$TARGET" = fuzz_container ] && [ -d "$VECTORS" ]; then
 fi
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
+export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$ROOT/fuzz/lsan.supp:print_suppressions=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export QT_QPA_PLATFORM=offscreen
 exec nice -n 19 "$BUILD/fuzz/$TARGET" -max_total_time="$SECONDS_TO_RUN" -rss_limit_mb=2560 -timeout=25 \
