@@ -22,7 +22,8 @@ public:
 // payload bytes. Data that is not a container passes through unchanged.
 //
 // Decoded codecs: 0 (stored), 3 (raw DEFLATE), 4 (lzip member), 5 and 10 (raw LZMA1 behind a
-// 13-byte header of properties and a stream length). Every other codec is rejected.
+// 13-byte header of properties and a stream length), 6 (ZPAQ, TZpaqDecoder). Every other codec is
+// rejected.
 //
 // Untrusted input is bounded: L may not exceed MAX_UNPACKED_LENGTH, N may not exceed the bytes
 // that follow the header, no decoder may produce more than L bytes, a stream that is cut short
