@@ -104,7 +104,7 @@ private slots:
         QVERIFY(!button->accessibleName().isEmpty());
         QVERIFY(button->accessibleName().contains(QLatin1String("Orvane Online")));
         QCOMPARE(host.tile->progressBar()->size(), QSize(98, 40));
-        QCOMPARE(host.tile->logoLabel()->size(), QSize(168, 84));
+        QCOMPARE(host.tile->logoLabel()->size(), QSize(160, 72));
         QCOMPARE(!host.tile->defaultCheckbox()->isHidden(), checkboxShown);
         // A hidden checkbox keeps its space, so all tiles have the same height.
         QVERIFY(host.tile->defaultCheckbox()->sizePolicy().retainSizeWhenHidden());

@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QDesktopServices>
 #include <QLabel>
+#include <QTextDocument>
 
 namespace quarn::launcher {
 
@@ -30,6 +31,12 @@ void openLabelLinksAsWebLinks(QLabel* label) {
 QString linkedImageHtml(const QString& link, const QString& image, bool selfClosingImage) {
     return QStringLiteral("<a href=\"%1\"><img src=\"%2\"%3></a>")
         .arg(link.toHtmlEscaped(), image.toHtmlEscaped(), selfClosingImage ? QStringLiteral("/") : QString());
+}
+
+QString plainTextToolTip(const QString& text) {
+    if (!Qt::mightBeRichText(text))
+        return text;
+    return QStringLiteral("<p style=\"white-space:pre\">%1</p>").arg(text.toHtmlEscaped());
 }
 
 } // namespace quarn::launcher
