@@ -5,6 +5,7 @@
 
 #include "launcher/configuration/packageconfiguration.h"
 #include "launcher/environment/launcherfilesystemhelper.h"
+#include "launcher/installation/packagedocumentcheck.h"
 #include "launcher/installation/packageinstallation.h"
 #include "launcher/installation/packagemarkers.h"
 #include "shared/downloadpool.h"
@@ -147,10 +148,23 @@ int runSync(const QStringList& arguments) {
             err << "sync failed: the package documents are not valid (see the messages above)\n";
             return 1;
         }
+        const QString problem =
+            TPackageDocumentCheck::findProblem(server, TPackageDocumentCheck::defaultReservedNames(), true);
+        if (!problem.isEmpty()) {
+            err << "sync failed: " << problem << "\n";
+            return 1;
+        }
 
         auto helper = std::make_shared<TLauncherFilesystemHelper>();
         QDir().mkpath(options.directory);
         const QDir directory(QFileInfo(options.directory).absoluteFilePath());
+        TPackageInstallation run(nullptr, helper);
+        run.setInstallationBaseDirectory(directory);
+        // The markers are read and written only while this run holds the folder.
+        if (!run.lockInstallationFolder()) {
+            err << "sync failed: " << run.folderLockError() << "\n";
+            return 1;
+        }
         const TPackageMarkerFiles markers(*helper, directory);
         // Only a completely installed build describes the disk well enough for the fast scan.
         const bool fastScan = options.fastScan && markers.hasFullMarker();
@@ -159,8 +173,6 @@ int runSync(const QStringList& arguments) {
         const TPackageConfigurationReader local = markers.localConfiguration();
         markers.markPartiallyInstalled(packageJson, assetJson);
 
-        TPackageInstallation run(nullptr, helper);
-        run.setInstallationBaseDirectory(directory);
         int exitCode = 1;
         const auto fail = [&err](const QString& reason) {
             err << "sync failed: " << reason << "\n";

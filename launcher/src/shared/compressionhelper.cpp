@@ -1,5 +1,9 @@
 #include "shared/compressionhelper.h"
 
+#include "shared/crushdecoder.h"
+#include "shared/cscdecoder.h"
+#include "shared/zpaqdecoder.h"
+
 #include <stdint.h> // lzlib.h expects the fixed-width integer types to be declared first
 
 #include <lzlib.h>
@@ -65,7 +69,7 @@ qsizetype containerStart(const QByteArray& input) {
     return position;
 }
 
-TContainerHeader parseHeader(const QByteArray& input, qsizetype start) {
+TContainerHeader parseHeader(const QByteArray& input, qsizetype start, quint64 maximumUnpackedLength) {
     const auto* begin = reinterpret_cast<const quint8*>(input.constData());
     const quint8* end = begin + input.size();
     const quint8* position = begin + start + 1;
@@ -76,7 +80,7 @@ TContainerHeader parseHeader(const QByteArray& input, qsizetype start) {
         throw TDecompressionError();
     }
     if (header.unpackedLength == 0 || header.payloadLength == 0 ||
-        header.unpackedLength > TCompressionHelper::MAX_UNPACKED_LENGTH ||
+        header.unpackedLength > maximumUnpackedLength ||
         header.payloadLength > static_cast<quint64>(end - position)) {
         throw TDecompressionError();
     }
@@ -150,27 +154,31 @@ QByteArray decodeDeflate(const TContainerHeader& header) {
     return finishOutput(std::move(buffer), produced, header.unpackedLength);
 }
 
-// Dictionary size of an lzip member header ("LZIP", version, coded size); 0 when the header is
-// not one.
-quint64 lzipDictionarySize(const TContainerHeader& header) {
-    if (header.payloadLength < 6 || std::memcmp(header.payload, "LZIP", 4) != 0 || header.payload[4] != 1) {
-        return 0;
+// Largest dictionary an lzip member may ask for: the decoder allocates it before the first byte.
+constexpr quint64 LZIP_MAX_DICTIONARY = TCompressionHelper::MAX_UNPACKED_LENGTH;
+constexpr quint64 LZIP_HEADER_SIZE = 6;
+
+// True when the bytes start an lzip member header ("LZIP", version 1, coded dictionary size)
+// whose dictionary lies within LZIP_MAX_DICTIONARY.
+bool acceptableLzipHeader(const quint8* data, quint64 length) {
+    if (length < LZIP_HEADER_SIZE || std::memcmp(data, "LZIP", 4) != 0 || data[4] != 1) {
+        return false;
     }
-    const quint8 coded = header.payload[5];
+    const quint8 coded = data[5];
     const int bits = coded & 0x1f;
     if (bits < 12 || bits > 29) {
-        return 0;
+        return false;
     }
     quint64 size = quint64(1) << bits;
     size -= (size / 16) * ((coded >> 5) & 0x07);
-    return size;
+    return size <= LZIP_MAX_DICTIONARY;
 }
 
+// An lzip payload is one member or several in a row; each is decoded in turn into the same
+// output. lzlib starts a member only in the read call after the previous one finished, so every
+// member's header is checked here before lzlib allocates its dictionary.
 QByteArray decodeLzip(const TContainerHeader& header) {
-    // The decoder allocates the dictionary the member asks for; refuse sizes beyond the largest
-    // chunk we accept at all.
-    const quint64 dictionary = lzipDictionarySize(header);
-    if (dictionary == 0 || dictionary > TCompressionHelper::MAX_UNPACKED_LENGTH) {
+    if (!acceptableLzipHeader(header.payload, header.payloadLength)) {
         throw TDecompressionError();
     }
     struct TDecoderCloser {
@@ -218,12 +226,16 @@ QByteArray decodeLzip(const TContainerHeader& header) {
             throw TDecompressionError();
         }
         if (LZ_decompress_member_finished(decoder.get()) == 1) {
-            // One member exactly: trailing bytes or a second member (whose dictionary size was
-            // never checked) are not accepted.
-            if (LZ_decompress_total_in_size(decoder.get()) != header.payloadLength) {
+            const quint64 memberEnd = LZ_decompress_total_in_size(decoder.get());
+            if (memberEnd == header.payloadLength) {
+                break;
+            }
+            // More bytes follow: they must be a further member (trailing data is not accepted).
+            if (memberEnd > header.payloadLength ||
+                !acceptableLzipHeader(header.payload + memberEnd, header.payloadLength - memberEnd)) {
                 throw TDecompressionError();
             }
-            break;
+            continue;
         }
         if (finishCalled && read == 0 && LZ_decompress_total_in_size(decoder.get()) == inBefore) {
             // All input handed over, nothing more comes out, and the member has not ended: the
@@ -268,8 +280,11 @@ QByteArray decodeLzma(const TContainerHeader& header) {
         lzma_end(&stream);
         throw TDecompressionError();
     }
-    QByteArray buffer = makeOutputBuffer(header.unpackedLength);
-    const quint64 capacity = header.unpackedLength + 1;
+    // Decoding stops when L bytes have been produced, whatever the stream holds beyond them; the
+    // digest of the chunk decides whether they are right.
+    QByteArray buffer;
+    buffer.resize(static_cast<int>(header.unpackedLength));
+    const quint64 capacity = header.unpackedLength;
     stream.next_in = header.payload + TCompressionHelper::LZMA_PAYLOAD_HEADER_SIZE;
     stream.avail_in =
         static_cast<size_t>(header.payloadLength - TCompressionHelper::LZMA_PAYLOAD_HEADER_SIZE);
@@ -282,20 +297,24 @@ QByteArray decodeLzma(const TContainerHeader& header) {
     const quint64 produced = capacity - stream.avail_out;
     lzma_end(&stream);
     // The plain LZMA1 decoder does not tell a stream that is cut short from one without an end
-    // marker; so: an end marker was seen, or exactly L bytes came out (the decoder then ran out
-    // of input or met the end marker while looking for the byte after them). Anything shorter
-    // without an end marker is truncated, anything longer overflows.
+    // marker; so: an end marker was seen (fewer bytes than L are fine, the digest decides), or
+    // the output is full. Running out of input before either is a truncated stream.
     const bool endMarker = result == LZMA_STREAM_END;
-    if (produced > header.unpackedLength) {
+    const bool full = produced == header.unpackedLength && (result == LZMA_OK || result == LZMA_BUF_ERROR);
+    if (!endMarker && !full) {
         throw TDecompressionError();
     }
-    if (!endMarker && produced != header.unpackedLength) {
-        throw TDecompressionError();
-    }
-    if (!endMarker && result != LZMA_OK && result != LZMA_BUF_ERROR) {
-        throw TDecompressionError();
-    }
-    return finishOutput(std::move(buffer), produced, header.unpackedLength);
+    buffer.truncate(static_cast<int>(produced));
+    return buffer;
+}
+
+// CSC and CRUSH decode into exactly L bytes.
+template <typename Decoder> QByteArray decodeExact(const TContainerHeader& header, Decoder decoder) {
+    QByteArray buffer;
+    buffer.resize(static_cast<int>(header.unpackedLength));
+    decoder(header.payload, static_cast<std::size_t>(header.payloadLength),
+            reinterpret_cast<std::uint8_t*>(buffer.data()), static_cast<std::size_t>(header.unpackedLength));
+    return buffer;
 }
 
 } // namespace
@@ -315,11 +334,17 @@ bool TCompressionHelper::isContainer(const QByteArray& input) {
 }
 
 QByteArray TCompressionHelper::DecompressLZMAByteArrayWithExceptionOnError(const QByteArray& input) {
+    return DecompressLZMAByteArrayWithExceptionOnError(input, MAX_UNPACKED_LENGTH);
+}
+
+QByteArray TCompressionHelper::DecompressLZMAByteArrayWithExceptionOnError(const QByteArray& input,
+                                                                           quint64 maximumUnpackedLength) {
     const qsizetype start = containerStart(input);
     if (start < 0) {
         return input;
     }
-    const TContainerHeader header = parseHeader(input, start);
+    const TContainerHeader header =
+        parseHeader(input, start, std::min(maximumUnpackedLength, MAX_WHOLE_FILE_UNPACKED_LENGTH));
     switch (header.codec) {
     case CODEC_RAW:
         return decodeRaw(header);
@@ -330,8 +355,13 @@ QByteArray TCompressionHelper::DecompressLZMAByteArrayWithExceptionOnError(const
     case CODEC_LZMA20:
     case CODEC_LZMA25:
         return decodeLzma(header);
+    case CODEC_CSC20:
+        return decodeExact(header, decodeCsc);
+    case CODEC_CRUSH:
+        return decodeExact(header, decodeCrush);
+    case CODEC_ZPAQ:
+        return TZpaqDecoder::decode(header.payload, header.payloadLength, header.unpackedLength);
     default:
-        // Includes ZPAQ, CSC and CRUSH, which are not decoded yet.
         throw TDecompressionError();
     }
 }

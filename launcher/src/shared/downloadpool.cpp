@@ -6,6 +6,7 @@
 #include <QUrlQuery>
 
 #include <algorithm>
+#include <vector>
 
 namespace shared {
 
@@ -22,6 +23,8 @@ TDownloadPool::TDownloadPool(int maxConcurrentDownloads,
         // Redirects are followed, except from HTTPS to HTTP.
         m_networkAccessManager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
     }
+    m_transferRateTimer.setInterval(DEFAULT_TRANSFER_RATE_WINDOW_MS);
+    connect(&m_transferRateTimer, &QTimer::timeout, this, [this]() { checkTransferRates(); });
 }
 
 TDownloadPool::~TDownloadPool() = default;
@@ -111,6 +114,84 @@ int TDownloadPool::transferTimeout() const {
     return m_transferTimeoutMs;
 }
 
+void TDownloadPool::SetResponseSizeLimit(const QUrl& url, qint64 bytes) {
+    m_responseSizeLimits.insert(url, std::max<qint64>(0, bytes));
+}
+
+void TDownloadPool::setDefaultResponseSizeLimit(qint64 bytes) {
+    m_defaultResponseSizeLimit = std::max<qint64>(0, bytes);
+}
+
+void TDownloadPool::setMinimumTransferRate(qint64 bytesPerWindow, int windowMilliseconds) {
+    m_minimumBytesPerWindow = std::max<qint64>(0, bytesPerWindow);
+    m_transferRateTimer.setInterval(std::max(1, windowMilliseconds));
+}
+
+void TDownloadPool::abortTransfer(QNetworkReplyWrapper* wrapper, QNetworkReply::NetworkError code,
+                                  const QString& reason) {
+    const auto transfer = m_transfers.find(wrapper);
+    if (transfer == m_transfers.end() || transfer->aborted) {
+        return;
+    }
+    transfer->aborted = true;
+    transfer->abortCode = code;
+    transfer->abortReason = reason;
+    // Reports the failure from within this call, through the reply's own notifications.
+    wrapper->abort();
+}
+
+void TDownloadPool::checkResponseSize(QNetworkReplyWrapper* wrapper) {
+    const auto transfer = m_transfers.constFind(wrapper);
+    if (transfer == m_transfers.constEnd() || transfer->aborted) {
+        return;
+    }
+    const qint64 announced = wrapper->announcedContentLength();
+    if (transfer->received > transfer->limit || announced > transfer->limit) {
+        abortTransfer(wrapper, QNetworkReply::UnknownContentError,
+                      QStringLiteral("Response too large: more than %1 bytes").arg(transfer->limit));
+    }
+}
+
+void TDownloadPool::checkTransferRates() {
+    std::vector<QNetworkReplyWrapper*> tooSlow;
+    for (auto transfer = m_transfers.begin(); transfer != m_transfers.end(); ++transfer) {
+        if (transfer->aborted) {
+            continue;
+        }
+        if (transfer->received - transfer->receivedAtWindowStart < m_minimumBytesPerWindow) {
+            tooSlow.push_back(transfer.key());
+        }
+        transfer->receivedAtWindowStart = transfer->received;
+    }
+    // Aborting reports at once and changes the table, so the requests are collected first.
+    for (QNetworkReplyWrapper* wrapper : tooSlow) {
+        abortTransfer(wrapper, QNetworkReply::TimeoutError,
+                      QStringLiteral("Transfer too slow: less than %1 bytes in %2 ms")
+                          .arg(m_minimumBytesPerWindow)
+                          .arg(m_transferRateTimer.interval()));
+    }
+}
+
+void TDownloadPool::forgetTransfer(QNetworkReplyWrapper* wrapper) {
+    m_transfers.remove(wrapper);
+    if (m_transfers.isEmpty()) {
+        m_transferRateTimer.stop();
+    }
+}
+
+void TDownloadPool::emitFailed(const QUrl& url, QNetworkReplyWrapper* wrapper) {
+    const auto transfer = m_transfers.constFind(wrapper);
+    if (transfer != m_transfers.constEnd() && transfer->aborted) {
+        const QNetworkReply::NetworkError code = transfer->abortCode;
+        const QString reason = transfer->abortReason;
+        forgetTransfer(wrapper);
+        emit failed(url, code, reason);
+        return;
+    }
+    forgetTransfer(wrapper);
+    emit failed(url, wrapper->error(), wrapper->errorString());
+}
+
 void TDownloadPool::StartMoreDownloads() {
     while (!m_queue.empty() && GetActiveDownloads() < GetMaxConcurrentDownloads()) {
         const QUrl url = m_queue.front();
@@ -126,22 +207,43 @@ void TDownloadPool::StartDownload(const QUrl& url) {
     }
     QNetworkRequest request(url);
     request.setTransferTimeout(m_transferTimeoutMs);
+    // The body exactly as sent: Qt would otherwise ask for gzip and inflate it without a limit.
+    request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
     QNetworkReplyWrapper* wrapper = m_networkAccessManager->get(request);
+    TTransfer transfer;
+    transfer.limit = m_responseSizeLimits.value(url, m_defaultResponseSizeLimit);
+    m_transfers.insert(wrapper, transfer);
+    if (!m_transferRateTimer.isActive() && m_minimumBytesPerWindow > 0) {
+        m_transferRateTimer.start();
+    }
     connect(wrapper, &QNetworkReplyWrapper::finished, this,
             [this, wrapper]() { OnNetworkReplySignalsFinished(wrapper); });
     connect(wrapper, QOverload<QNetworkReply::NetworkError>::of(&QNetworkReplyWrapper::error), this,
             [this, wrapper](QNetworkReply::NetworkError) { OnNetworkReplySignalsError(wrapper); });
-    connect(wrapper, &QNetworkReplyWrapper::progress, this,
-            [this, wrapper](qlonglong bytes) { emit progress(wrapper->urlOfRequest(), bytes); });
+    connect(wrapper, &QNetworkReplyWrapper::headersReceived, this,
+            [this, wrapper]() { checkResponseSize(wrapper); });
+    connect(wrapper, &QNetworkReplyWrapper::progress, this, [this, wrapper](qlonglong bytes) {
+        const auto transfer = m_transfers.find(wrapper);
+        if (transfer != m_transfers.end()) {
+            transfer->received = bytes;
+        }
+        checkResponseSize(wrapper);
+        if (m_transfers.contains(wrapper)) {
+            emit progress(wrapper->urlOfRequest(), bytes);
+        }
+    });
     m_activeDownloads.insert(url, wrapper);
 }
 
 void TDownloadPool::report(const QUrl& url, QNetworkReplyWrapper* wrapper) {
     // Nothing of the wrapper is needed after this; it may not get another chance to report.
     disconnect(wrapper, nullptr, this, nullptr);
-    if (wrapper->error() != QNetworkReply::NoError) {
-        emit failed(url, wrapper->error(), wrapper->errorString());
+    const auto transfer = m_transfers.constFind(wrapper);
+    if (wrapper->error() != QNetworkReply::NoError ||
+        (transfer != m_transfers.constEnd() && transfer->aborted)) {
+        emitFailed(url, wrapper);
     } else {
+        forgetTransfer(wrapper);
         emit success(url, wrapper->readAll());
     }
     wrapper->deleteLater();
@@ -154,6 +256,7 @@ void TDownloadPool::OnNetworkReplySignalsFinished(QNetworkReplyWrapper* wrapper)
     // The entry must be this very request: a URL submitted again after its slot was freed has
     // a new entry that an old request must not take over.
     if (entry == m_activeDownloads.end() || entry.value() != wrapper) {
+        forgetTransfer(wrapper);
         return;
     }
     if (m_automaticFinish) {
@@ -177,7 +280,7 @@ void TDownloadPool::OnNetworkReplySignalsError(QNetworkReplyWrapper* wrapper) {
     }
     m_activeDownloads.erase(entry);
     disconnect(wrapper, nullptr, this, nullptr);
-    emit failed(url, wrapper->error(), wrapper->errorString());
+    emitFailed(url, wrapper);
     wrapper->deleteLater();
     wrapper->releaseLater();
     StartMoreDownloads();

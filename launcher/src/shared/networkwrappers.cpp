@@ -31,6 +31,7 @@ QNetworkReplyWrapper::QNetworkReplyWrapper(QNetworkReply* reply) : QObject(reply
         connect(m_reply, &QNetworkReply::finished, this, &QNetworkReplyWrapper::finished);
         connect(m_reply, &QNetworkReply::downloadProgress, this,
                 [this](qint64 bytesReceived, qint64 /*bytesTotal*/) { emit progress(bytesReceived); });
+        connect(m_reply, &QNetworkReply::metaDataChanged, this, &QNetworkReplyWrapper::headersReceived);
     }
 }
 
@@ -57,6 +58,22 @@ void QNetworkReplyWrapper::releaseLater() {
         m_reply->deleteLater();
     } else {
         deleteLater();
+    }
+}
+
+qint64 QNetworkReplyWrapper::announcedContentLength() const {
+    if (!m_reply) {
+        return -1;
+    }
+    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    bool ok = false;
+    const qint64 value = length.toLongLong(&ok);
+    return length.isValid() && ok ? value : -1;
+}
+
+void QNetworkReplyWrapper::abort() {
+    if (m_reply) {
+        m_reply->abort();
     }
 }
 

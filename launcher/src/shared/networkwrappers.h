@@ -51,11 +51,17 @@ public:
     // Schedules the wrapped reply (and with it this wrapper) for deletion, so that finished
     // replies do not pile up in the access manager until it is destroyed.
     virtual void releaseLater();
+    // The body length the response announces (Content-Length), or -1 when it announces none.
+    virtual qint64 announcedContentLength() const;
+    // Ends the request at once; the reply then reports an error and finishes.
+    virtual void abort();
 
     void EmitFinished();
 
 signals:
     void error(QNetworkReply::NetworkError code);
+    // The response's status line and headers have arrived (again after a redirect).
+    void headersReceived();
     void finished();
     void progress(qlonglong BytesReceivedFromRequest);
 

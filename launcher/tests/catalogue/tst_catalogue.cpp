@@ -85,6 +85,11 @@ void TestCatalogue::documents_data() {
                                                   {"os":"linux","url":"p.json","assetsurl":7}]}]})")
         << QStringList{"0  .app - [3/0 https://service.example/launcher/p.json ]"
                        " [3/0 https://service.example/launcher/p.json ]"};
+    QTest::newRow("document addresses other than http and https are dropped")
+        << QByteArray(R"({"packages":[{"builds":[{"os":"linux","url":"file:///etc/passwd",
+                                                   "assetsurl":"data:,{}"},
+                                                  {"os":"linux","url":"http://cdn.example/p.json"}]}]})")
+        << QStringList{"0  .app - [3/0  ] [3/0 http://cdn.example/p.json ]"};
     QTest::newRow("directory name with a separator loses its builds")
         << QByteArray(R"({"packages":[{"name":"E","directoryname":"../../Evil","builds":[{"os":"macos"}]}]})")
         << QStringList{"0 E ../../Evil.app -"};

@@ -20,7 +20,10 @@
 
 class TFaultyHttpServer {
 public:
-    enum EKind { OK, STATUS, RESET_MID_BODY, STALL };
+    // ENDLESS: a body without length that never ends; OVERSIZED: a huge announced Content-Length,
+    // then an endless body; ENCODED: the body sent with "Content-Encoding: gzip" whatever was asked
+    // for; DRIP: a long announced body sent one byte a second.
+    enum EKind { OK, STATUS, RESET_MID_BODY, STALL, ENDLESS, OVERSIZED, ENCODED, DRIP };
 
     struct TAnswer {
         EKind kind = OK;
@@ -44,6 +47,11 @@ public:
     static TAnswer status(int code) { return {STATUS, QByteArray(), code}; }
     static TAnswer resetMidBody(const QByteArray& body) { return {RESET_MID_BODY, body, 200}; }
     static TAnswer stall() { return {STALL, QByteArray(), 0}; }
+    static TAnswer endless() { return {ENDLESS, QByteArray(), 200}; }
+    static TAnswer oversized() { return {OVERSIZED, QByteArray(), 200}; }
+    // A gzip-encoded body: the body is sent as given (the caller compresses it).
+    static TAnswer encoded(const QByteArray& body) { return {ENCODED, body, 200}; }
+    static TAnswer drip() { return {DRIP, QByteArray(), 200}; }
     static TAnswer delayed(int milliseconds, TAnswer answer) {
         answer.delayMs = milliseconds;
         return answer;
@@ -150,7 +158,43 @@ private:
         case STALL:
             // Accept and say nothing; the client has to give up by itself.
             break;
+        case ENDLESS:
+            socket->write(
+                "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n");
+            stream(socket, 1, 64 * 1024);
+            break;
+        case OVERSIZED:
+            socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: "
+                          "1099511627776\r\nConnection: close\r\n\r\n");
+            stream(socket, 1, 64 * 1024);
+            break;
+        case ENCODED:
+            socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Encoding: "
+                          "gzip\r\nContent-Length: " +
+                          QByteArray::number(answer.body.size()) + "\r\nConnection: close\r\n\r\n" +
+                          answer.body);
+            socket->disconnectFromHost();
+            break;
+        case DRIP:
+            socket->write(header(200, 1024 * 1024));
+            stream(socket, 1000, 1);
+            break;
         }
+    }
+
+    // Writes blocks of the given size every interval for as long as the connection is open, keeping
+    // at most a few blocks queued so that the server itself stays small.
+    static void stream(QTcpSocket* socket, int intervalMs, int blockSize) {
+        auto* timer = new QTimer(socket);
+        QObject::connect(timer, &QTimer::timeout, socket, [socket, blockSize]() {
+            if (socket->state() != QAbstractSocket::ConnectedState) {
+                return;
+            }
+            if (socket->bytesToWrite() < 4 * blockSize) {
+                socket->write(QByteArray(blockSize, 'z'));
+            }
+        });
+        timer->start(intervalMs);
     }
 
     static QByteArray header(int code, qsizetype length) {

@@ -9,10 +9,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QStringList>
 #include <QSysInfo>
+#include <QTimer>
 #include <QUrl>
 
 // Every key of the settings file; a replacement file takes nothing from the built-in one, so all
@@ -92,21 +94,33 @@ public:
         return environment;
     }
 
-    // Runs the launcher to its end; kills it after timeoutMs.
+    // Runs the launcher to its end; kills it after timeoutMs. The caller's event loop keeps
+    // running meanwhile, so servers living in the test process go on answering.
     TLauncherRun run(const QStringList& arguments = {}, int timeoutMs = 90000) const {
         QProcess process;
         process.setProcessEnvironment(environment());
         process.setProcessChannelMode(QProcess::MergedChannels);
         process.setWorkingDirectory(m_Home.path("home"));
-        process.start(m_Executable, arguments);
         TLauncherRun result;
-        if (!process.waitForStarted(30000))
-            return result;
-        if (!process.waitForFinished(timeoutMs)) {
+        QEventLoop loop;
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
+                         &QEventLoop::quit);
+        QObject::connect(&process, &QProcess::errorOccurred, &loop, [&loop](QProcess::ProcessError error) {
+            if (error == QProcess::FailedToStart)
+                loop.quit();
+        });
+        QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+        process.start(m_Executable, arguments);
+        deadline.start(timeoutMs);
+        loop.exec();
+        if (process.state() != QProcess::NotRunning) {
             result.timedOut = true;
             process.kill();
             process.waitForFinished(10000);
-        } else if (process.exitStatus() == QProcess::NormalExit) {
+        } else if (process.exitStatus() == QProcess::NormalExit &&
+                   process.error() != QProcess::FailedToStart) {
             result.exitCode = process.exitCode();
         }
         result.output = process.readAll();

@@ -2,6 +2,7 @@
 
 #include "launcher/application/logging.h"
 #include "shared/firstinstancetester.h"
+#include "systemsurvey/systemsurveyuploader.h"
 
 #include <QDebug>
 #include <QDir>
@@ -32,6 +33,8 @@ namespace {
 const char ORGANIZATION_DOMAIN[] = "orvane-online.com";
 constexpr int LAUNCHER_CONCURRENT_DOWNLOADS = 6;
 constexpr int CLIENT_LAUNCH_CHECK_INTERVAL_MS = 200;
+// How long an ending launcher lets a survey upload under way reach its endpoint.
+constexpr int SURVEY_UPLOAD_GRACE_MS = 5000;
 // Size of the plain splash picture used when the artwork is not part of the build.
 constexpr int FALLBACK_SPLASH_WIDTH = 480;
 constexpr int FALLBACK_SPLASH_HEIGHT = 270;
@@ -101,6 +104,7 @@ TLauncherApplication::~TLauncherApplication() {
     m_DelayUntilUIActivityTimer.stop();
     m_ClientLaunchCheckTimer.stop();
     m_SplashScreen.reset();
+    m_SurveyUploader.reset();
     m_ConfigurationHandler.reset();
     m_FunnelEventSender.reset();
     m_CdnTrace.reset();
@@ -178,11 +182,19 @@ void TLauncherApplication::onMainConfigurationLoaded() {
 
 void TLauncherApplication::submitSystemSurvey() {
     const auto configuration = m_ConfigurationHandler->getMainConfiguration();
-    if (!configuration || !configuration->hardwareSurveyUrl().isValid()) {
+    const QUrl endpoint = configuration ? configuration->hardwareSurveyUrl() : QUrl();
+    if (endpoint.isEmpty()) {
         qInfo() << "submitSystemSurvey: no survey endpoint";
         return;
     }
-    qInfo() << "submitSystemSurvey: survey endpoint" << configuration->hardwareSurveyUrl().toString();
+    if (!::systemsurvey::TSystemSurveyUploader::isUsableEndpoint(endpoint)) {
+        qWarning() << "submitSystemSurvey: not a usable survey endpoint:" << endpoint.toString();
+        return;
+    }
+    qInfo() << "submitSystemSurvey:" << endpoint.toString() << " Thread: " << QThread::currentThreadId();
+    // Collection runs on a worker thread and the upload is asynchronous: nothing here waits for it.
+    m_SurveyUploader = ::systemsurvey::TSystemSurveyUploader::createForThisSystem(endpoint);
+    m_SurveyUploader->requestsSystemSurveyAndUploadToServer();
 }
 
 void TLauncherApplication::onPackageConfigurationsLoaded() {
@@ -287,6 +299,21 @@ void TLauncherApplication::onDiskAccessFailed(QString message) {
 void TLauncherApplication::endLauncher(int exitCode) {
     m_Ending = true;
     m_DelayUntilUIActivityTimer.stop();
+    // A survey upload under way may finish first, for a short while: whatever the launcher
+    // started (a client, its updated copy) is running already.
+    if (m_SurveyUploader && m_SurveyUploader->isBusy()) {
+        auto exited = std::make_shared<bool>(false);
+        const auto exitOnce = [exitCode, exited]() {
+            if (!*exited) {
+                *exited = true;
+                QCoreApplication::exit(exitCode);
+            }
+        };
+        connect(m_SurveyUploader.get(), &::systemsurvey::TSystemSurveyUploader::finished, this, exitOnce,
+                Qt::QueuedConnection);
+        QTimer::singleShot(SURVEY_UPLOAD_GRACE_MS, this, exitOnce);
+        return;
+    }
     // Queued, so that it also takes effect when the event loop has not started yet.
     QMetaObject::invokeMethod(
         this, [exitCode]() { QCoreApplication::exit(exitCode); }, Qt::QueuedConnection);

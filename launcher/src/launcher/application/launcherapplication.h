@@ -20,6 +20,10 @@ namespace shared {
 class FirstInstanceTester;
 }
 
+namespace systemsurvey {
+class TSystemSurveyUploader;
+}
+
 namespace quarn::launcher {
 
 // The image of the wait splash screen.
@@ -85,6 +89,7 @@ private:
     std::unique_ptr<TLauncherConfigurationHandler> m_ConfigurationHandler;
     std::unique_ptr<TFunnelEventSender> m_FunnelEventSender;
     std::unique_ptr<QSplashScreen> m_SplashScreen;
+    std::unique_ptr<::systemsurvey::TSystemSurveyUploader> m_SurveyUploader;
     TCommandLineInterpreter m_CommandLineInterpreter;
     QTimer m_DelayUntilUIActivityTimer;
     QElapsedTimer m_ClientStartStopwatch;

@@ -86,8 +86,9 @@ public:
     std::vector<shared::THint> getHintsAreaData() const { return m_Hints; }
     QUrl preventCachingForURLIfEnabledByConfig(const QUrl& url) const;
     TPackageUrls getDownloadUrlForBuildFromPackage(const std::shared_ptr<TPackage>& package) const;
-    // Replaces the interval of the error timer taken from the settings.
+    // Replace the values read from the settings (before loadMainConfiguration).
     void setErrorTimerInterval(int milliseconds);
+    void setConfigurationUrl(const QUrl& url) { m_ConfigurationUrl = url; }
 
 signals:
     void mainConfigurationLoaded();

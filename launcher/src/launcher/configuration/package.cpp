@@ -51,6 +51,15 @@ TPackageBuild::TPackageBuild(const QJsonObject& buildObject, const QUrl& baseUrl
     if (!assets.isEmpty()) {
         m_assetsUrl = resolveUrlAgainstBase(baseUrl, QUrl(assets, QUrl::TolerantMode));
     }
+    // Documents are fetched from the network only: an address with another scheme (a local file,
+    // inline data) is not followed; the build then has no document at that place.
+    for (QUrl* url : {&m_packageUrl, &m_assetsUrl}) {
+        const QString scheme = url->scheme().toLower();
+        if (!url->isEmpty() && scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+            qWarning() << "document address refused, only http and https are used:" << url->toString();
+            *url = QUrl();
+        }
+    }
 }
 
 bool TPackageBuild::matches(shared::EOperatingSystem operatingSystem,

@@ -229,7 +229,7 @@ std::vector<quint64> TChunkedFileInPackage::chunkOffsets() const {
 
 TChunkedFileInPackage::TChunkedFileInPackage(const TFileInPackage& file)
     : m_relativeLocalPath(file.relativeLocalPath()), m_unpackedFileMetadata(file.unpackedFileMetadata()),
-      m_executable(file.isExecutable()), m_chunks{file.fullChunk()} {}
+      m_executable(file.isExecutable()), m_chunks{file.fullChunk()}, m_wholeFileUnit(true) {}
 
 TChunkedFileInPackage::TChunkedFileInPackage(const TFileInPackage& file,
                                              const TChunkInPackageVector& containedChunks)

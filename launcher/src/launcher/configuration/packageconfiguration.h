@@ -142,6 +142,9 @@ public:
     const TFileMetadata& unpackedFileMetadata() const { return m_unpackedFileMetadata; }
     bool isExecutable() const { return m_executable; }
     const TChunkInPackageVector& chunks() const { return m_chunks; }
+    // True when the file is fetched as one unit (its full chunk) rather than from the chunk list;
+    // such a unit may unpack to more than a chunk of a list.
+    bool isWholeFileUnit() const { return m_wholeFileUnit; }
     // Where each chunk starts in the file (the sum of the unpacked sizes before it), followed by
     // the end of the last chunk. Sizes come from the service: the sums saturate instead of wrapping.
     std::vector<quint64> chunkOffsets() const;
@@ -151,6 +154,7 @@ private:
     TFileMetadata m_unpackedFileMetadata;
     bool m_executable = false;
     TChunkInPackageVector m_chunks;
+    bool m_wholeFileUnit = false;
 };
 
 enum EClientGeneration {

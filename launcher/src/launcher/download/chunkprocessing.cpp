@@ -3,6 +3,7 @@
 // the global thread pool; its end is handled on the downloader's thread.
 #include "launcher/download/packagefiledownloader.h"
 
+#include "launcher/environment/packagepathguard.h"
 #include "shared/compressionhelper.h"
 #include "shared/filesystemhelper.h"
 #include "shared/sha256.h"
@@ -14,6 +15,7 @@
 #include <QThreadPool>
 #include <QtConcurrent>
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -90,7 +92,14 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& url, const QByteA
 
 QByteArray TPackageFileDownloader::decompressDownloadedData(TChunkToDownload chunk, QByteArray data) const {
     qDebug() << "decompressDownloadedData " << chunk.chunkData().fileUrl() << "started";
-    QByteArray result = shared::TCompressionHelper::DecompressLZMAByteArrayWithExceptionOnError(data);
+    // A chunk of a chunk list is at most 16 MiB and its container is bounded accordingly; a file
+    // fetched as one unit may be as large as the pipeline can hold.
+    const bool wholeFile = std::any_of(
+        chunk.files().begin(), chunk.files().end(),
+        [](const std::shared_ptr<TChunkedFileState>& file) { return file->fileData().isWholeFileUnit(); });
+    QByteArray result = shared::TCompressionHelper::DecompressLZMAByteArrayWithExceptionOnError(
+        data, wholeFile ? shared::TCompressionHelper::MAX_WHOLE_FILE_UNPACKED_LENGTH
+                        : shared::TCompressionHelper::MAX_UNPACKED_LENGTH);
     qDebug() << "decompressDownloadedData " << chunk.chunkData().fileUrl() << "finished";
     return result;
 }
@@ -189,24 +198,27 @@ void TPackageFileDownloader::saveIntoFile(TChunkToDownload& chunk, const QByteAr
 
     if (!state.isPrepared()) {
         state.setPrepared();
+        // Nothing is written through a link: links and special files on the way are replaced, and
+        // a real folder where the file belongs is never removed to make room.
+        const EPackagePathKind kind = TPackagePathGuard::inspect(m_downloadDirectory, path);
+        if (kind == PACKAGE_PATH_KIND_FOLDER) {
+            throw std::runtime_error(TPackagePathGuard::folderInTheWayMessage(path).toUtf8().toStdString());
+        }
         if (remaining.size() == chunks.size()) {
             // Every chunk is new: whatever is there goes first.
             try {
-                m_filesystemHelper->removeFileOrDirectory(path);
+                TPackagePathGuard::makeRoomForFile(m_downloadDirectory, path);
             } catch (const std::runtime_error&) {
                 if (m_fileRemovalStrategy != FILE_REMOVAL_STRATEGY_MOVE_TO_BACKUP) {
                     throw;
                 }
                 m_filesystemHelper->moveFileOrDirectory(path, m_filesystemHelper->getFileBackupPath(path));
             }
+        } else if (kind == PACKAGE_PATH_KIND_OTHER) {
+            // The scan kept parts of a regular file here; something else has taken its place.
+            shared::throwRuntimeError(target, QStringLiteral("couldn't open target file"));
         }
-        const QString folder = QFileInfo(path).absolutePath();
-        if (!QDir(folder).exists() && !QDir().mkpath(folder) && !QDir(folder).exists()) {
-            throw std::runtime_error(QStringLiteral("Failed to create folder: '%1'.")
-                                         .arg(QDir::toNativeSeparators(folder))
-                                         .toUtf8()
-                                         .toStdString());
-        }
+        TPackagePathGuard::createFoldersFor(m_downloadDirectory, path);
     }
 
     const std::vector<quint64> offsets = state.fileData().chunkOffsets();

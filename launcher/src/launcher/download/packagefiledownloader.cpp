@@ -159,9 +159,27 @@ void TPackageFileDownloader::startDownload() {
     // Copies: a synchronous failure report may change the lists while they are walked.
     const TChunksToDownloadVector chunks = m_allChunks;
     for (const TChunkToDownload& chunk : chunks) {
-        qInfo() << "start download of " << chunk.chunkData().fileUrl()
-                << " Thread: " << QThread::currentThreadId();
-        m_downloadPool->Submit(chunk.chunkData().fileUrl());
+        const QUrl url = chunk.chunkData().fileUrl();
+        const QString scheme = url.scheme().toLower();
+        if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+            // A document may only send the launcher to the network, never to a local file or
+            // inline data.
+            qCritical() << "Download of " << url << "refused: only http and https addresses are fetched";
+            const auto refused = m_chunksInProgress.findByUrlWhenSortedByUrl(url);
+            if (refused != m_chunksInProgress.end()) {
+                m_chunksInProgress.erase(refused);
+            }
+            m_atLeastOneDownloadFailed = true;
+            emitFinishedSignalWhenNoMoreFilesAreOutstanding();
+            continue;
+        }
+        qInfo() << "start download of " << url << " Thread: " << QThread::currentThreadId();
+        // A stored chunk is its content, or a container of at most the content plus a header.
+        const quint64 unpacked = chunk.chunkData().unpackedFileMetadata().fileSize();
+        const quint64 limit =
+            std::min<quint64>(unpacked, MAXIMUM_CHUNK_RESPONSE_SIZE) + CONTAINER_HEADER_ALLOWANCE;
+        m_downloadPool->SetResponseSizeLimit(url, static_cast<qint64>(limit));
+        m_downloadPool->Submit(url);
     }
 }
 

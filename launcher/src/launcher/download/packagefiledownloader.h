@@ -54,6 +54,11 @@ public:
     // Further attempts after a failed download or verification (shared count).
     static constexpr int MAX_RETRIES = 3;
     static constexpr int MAX_VERIFY_RETRIES = MAX_RETRIES;
+    // Bytes a chunk's response may hold beyond the chunk's unpacked size: the container header
+    // (padding, marker, codec, two lengths and the LZMA properties) is far smaller.
+    static constexpr quint64 CONTAINER_HEADER_ALLOWANCE = 4096;
+    // No response is allowed more than this, whatever a document says a chunk holds.
+    static constexpr quint64 MAXIMUM_CHUNK_RESPONSE_SIZE = 64ull * 1024 * 1024;
 
     TPackageFileDownloader(std::shared_ptr<shared::TDownloadPool> downloadPool,
                            const std::shared_ptr<TLauncherFilesystemHelper>& filesystemHelper);

@@ -1,5 +1,7 @@
 #include "launcher/installation/packageinstallation.h"
 
+#include "launcher/environment/packagepathguard.h"
+#include "launcher/installation/packagedocumentcheck.h"
 #include "shared/downloadpool.h"
 #include "shared/networkwrappers.h"
 
@@ -13,6 +15,24 @@
 #include <stdexcept>
 
 namespace quarn::launcher {
+
+namespace {
+// How often a run that waits for its folder's lock looks again.
+constexpr int FOLDER_LOCK_POLL_MS = 100;
+
+// The names of the launcher's own files at the top of a package folder: the fixed ones and those
+// the settings give.
+QStringList reservedNames(const TLauncherFilesystemHelper& helper) {
+    QStringList names = TPackageDocumentCheck::defaultReservedNames();
+    const std::shared_ptr<TLauncherSettings>& settings = helper.launcherSettings();
+    if (settings) {
+        names << settings->installedPackageMarker() << settings->partiallyInstalledPackageMarker()
+              << settings->assetFileName();
+    }
+    names.removeAll(QString());
+    return names;
+}
+} // namespace
 
 TPackageInstallation::TPackageInstallation(const std::shared_ptr<TPackage>& package,
                                            const std::shared_ptr<TLauncherFilesystemHelper>& fileSystemHelper)
@@ -31,6 +51,8 @@ TPackageInstallation::TPackageInstallation(const std::shared_ptr<TPackage>& pack
             &TPackageInstallation::onDownloadCompleted);
     connect(m_Downloader, &TPackageFileDownloader::downloadFailed, this,
             &TPackageInstallation::onDownloadFailed);
+    m_FolderLockTimer.setInterval(FOLDER_LOCK_POLL_MS);
+    connect(&m_FolderLockTimer, &QTimer::timeout, this, &TPackageInstallation::onFolderLockPoll);
 }
 
 TPackageInstallation::~TPackageInstallation() {
@@ -42,8 +64,97 @@ QString TPackageInstallation::packageName() const {
     return m_Package ? m_Package->packageName() : QString();
 }
 
+TPackageFolderLock& TPackageInstallation::folderLock() {
+    const QString folder = m_InstallationBaseDirectory.absolutePath();
+    if (!m_FolderLock || (m_FolderLock->folder() != folder && !m_FolderLock->isLocked()))
+        m_FolderLock = std::make_unique<TPackageFolderLock>(folder);
+    return *m_FolderLock;
+}
+
+bool TPackageInstallation::lockInstallationFolder() {
+    return folderLock().lock(m_FolderLockTimeoutMs);
+}
+
+QString TPackageInstallation::folderLockError() const {
+    return m_FolderLock ? m_FolderLock->errorString() : QString();
+}
+
+void TPackageInstallation::releaseInstallationFolder() {
+    m_FolderLockTimer.stop();
+    m_AfterFolderLock = nullptr;
+    if (m_FolderLock)
+        m_FolderLock->unlock();
+}
+
+void TPackageInstallation::failLater(const QString& message) {
+    qWarning().noquote() << message;
+    QTimer::singleShot(0, this, [this, message] { emit diskAccessFailed(message); });
+}
+
+void TPackageInstallation::runWithFolderLocked(std::function<void()> next) {
+    TPackageFolderLock& lock = folderLock();
+    if (lock.tryLock()) {
+        next();
+        return;
+    }
+    if (!lock.isBusy()) {
+        failLater(lock.errorString());
+        return;
+    }
+    qInfo() << "waiting for the folder lock of " << lock.folder();
+    m_AfterFolderLock = std::move(next);
+    m_FolderLockWaited.start();
+    m_FolderLockTimer.start();
+}
+
+void TPackageInstallation::onFolderLockPoll() {
+    if (!m_FolderLock || !m_AfterFolderLock) {
+        m_FolderLockTimer.stop();
+        return;
+    }
+    if (m_FolderLock->tryLock()) {
+        m_FolderLockTimer.stop();
+        const std::function<void()> next = std::move(m_AfterFolderLock);
+        m_AfterFolderLock = nullptr;
+        next();
+        return;
+    }
+    if (m_FolderLockWaited.elapsed() >= m_FolderLockTimeoutMs) {
+        m_FolderLockTimer.stop();
+        m_AfterFolderLock = nullptr;
+        const QString message = TPackageFolderLock::busyMessage(m_FolderLock->folder());
+        qWarning().noquote() << message;
+        emit diskAccessFailed(message);
+    }
+}
+
 void TPackageInstallation::startScan(const TPackageConfigurationReader& localConfiguration,
                                      const TPackageConfigurationReader& serverConfiguration, bool fastScan) {
+    // Nothing on disk changes for a build that is not valid as a whole.
+    const QStringList reserved = reservedNames(*m_FileSystemHelper);
+    const QString problem = TPackageDocumentCheck::findProblem(serverConfiguration, reserved, true);
+    if (!problem.isEmpty()) {
+        failLater(problem);
+        return;
+    }
+    // The recorded configuration decides what is deleted and, for a fast scan, what is trusted.
+    // One that is not valid is not used: every file is read and nothing is deleted.
+    TPackageConfigurationReader local = localConfiguration;
+    if (!local.containedFiles().empty()) {
+        const QString localProblem = TPackageDocumentCheck::findProblem(local, reserved, false);
+        if (!localProblem.isEmpty()) {
+            qWarning().noquote() << "recorded configuration not used: " << localProblem;
+            local = TPackageConfigurationReader();
+        }
+    }
+    runWithFolderLocked([this, local, serverConfiguration, fastScan] {
+        startScanLocked(local, serverConfiguration, fastScan);
+    });
+}
+
+void TPackageInstallation::startScanLocked(const TPackageConfigurationReader& localConfiguration,
+                                           const TPackageConfigurationReader& serverConfiguration,
+                                           bool fastScan) {
     auto* watcher = new QFutureWatcher<TPackageDifference>();
     connect(watcher, &QFutureWatcher<TPackageDifference>::finished, this, [this, watcher] {
         const TPackageDifference changes = watcher->result();
@@ -96,7 +207,9 @@ void TPackageInstallation::deleteFilesFromExistingInstallation() const {
         const QString fullPath =
             m_FileSystemHelper->getFullPath(m_InstallationBaseDirectory, file.relativeLocalPath());
         try {
-            m_FileSystemHelper->removeFileOrDirectory(fullPath);
+            // Only the file itself goes: never a folder that now stands there, never through a link.
+            if (!TPackagePathGuard::removeFile(m_InstallationBaseDirectory, fullPath))
+                qWarning() << "not removed, it is not a file of the package: " << fullPath;
         } catch (const std::runtime_error&) {
             if (m_FileRemovalStrategy != FILE_REMOVAL_STRATEGY_MOVE_TO_BACKUP)
                 throw;
@@ -131,6 +244,10 @@ void TPackageInstallation::verify(const TPackageConfigurationReader& configurati
         onVerifyFinished(true);
         return;
     }
+    runWithFolderLocked([this, configuration] { startVerificationLocked(configuration); });
+}
+
+void TPackageInstallation::startVerificationLocked(const TPackageConfigurationReader& configuration) {
     auto* watcher = new QFutureWatcher<bool>();
     connect(watcher, &QFutureWatcher<bool>::finished, this, [this, watcher] {
         const bool result = watcher->result();

@@ -5,11 +5,15 @@
 #include "launcher/download/filesize.h"
 #include "launcher/download/packagefiledownloader.h"
 #include "launcher/environment/launcherfilesystemhelper.h"
+#include "launcher/installation/packagefolderlock.h"
 #include "launcher/installation/packagescan.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QObject>
+#include <QTimer>
 
+#include <functional>
 #include <memory>
 
 class QNetworkAccessManager;
@@ -24,9 +28,18 @@ namespace quarn::launcher {
 // One run of the installation engine for one package: an installation or update (scan, delete,
 // download, then verification) or a verification alone. The run owns its own network access
 // manager, download pool and package file downloader.
+//
+// A run changes its package folder only while it holds the folder's lock (TPackageFolderLock):
+// it takes the lock before the scan (or a verification) and keeps it until it is destroyed or
+// releaseInstallationFolder() is called, so that its owner writes the markers of the result while
+// no other run can change the folder. A run that finds the lock taken waits up to the lock timeout
+// and then ends with diskAccessFailed and a message that says so. The server build is checked as
+// a whole before the disk is touched (TPackageDocumentCheck); an invalid build ends the run the
+// same way, with the reason.
 class TPackageInstallation : public QObject {
     Q_OBJECT
 public:
+    static constexpr int DEFAULT_FOLDER_LOCK_TIMEOUT_MS = 30000;
     TPackageInstallation(const std::shared_ptr<TPackage>& package,
                          const std::shared_ptr<TLauncherFilesystemHelper>& fileSystemHelper);
     ~TPackageInstallation() override;
@@ -35,6 +48,15 @@ public:
     void setFileRemovalStrategy(EFileRemovalStrategy strategy) { m_FileRemovalStrategy = strategy; }
     void setFilesToRemove(const TFileInPackageVector& files) { m_FilesToRemove = files; }
     void setFilesToDownload(const TFileToDownloadVector& files) { m_FilesToDownload = files; }
+    void setFolderLockTimeout(int milliseconds) { m_FolderLockTimeoutMs = milliseconds; }
+
+    // Takes the installation folder's lock now, waiting up to the lock timeout in this thread;
+    // for owners that write markers before the run starts. False when it could not be taken
+    // (folderLockError() says why). The run's own phases take the lock when they start.
+    bool lockInstallationFolder();
+    QString folderLockError() const;
+    // Lets other runs change the folder; the owner calls it after writing its markers.
+    void releaseInstallationFolder();
 
     // Starts an installation or update; returns at once.
     void startScan(const TPackageConfigurationReader& localConfiguration,
@@ -45,6 +67,7 @@ public:
 
     std::shared_ptr<TPackage> packageBeingInstalled() const { return m_Package; }
     TPackageFileDownloader* downloader() const { return m_Downloader; }
+    const std::shared_ptr<shared::TDownloadPool>& downloadPool() const { return m_DownloadPool; }
     bool isInstalledWithoutError() const { return m_InstalledWithoutError; }
     EPackageDownloaderError installationErrorReason() const { return m_InstallationErrorReason; }
     // The owner could not record the outcome of a finished phase (a marker file could not be
@@ -72,6 +95,17 @@ private slots:
 private:
     void startDownload();
     void deleteFilesFromExistingInstallation() const;
+    // Runs next once the folder's lock is held: at once when it is free, otherwise when it becomes
+    // free within the lock timeout; after that the run fails.
+    void runWithFolderLocked(std::function<void()> next);
+    void onFolderLockPoll();
+    void startScanLocked(const TPackageConfigurationReader& localConfiguration,
+                         const TPackageConfigurationReader& serverConfiguration, bool fastScan);
+    void startVerificationLocked(const TPackageConfigurationReader& configuration);
+    // Ends the run with diskAccessFailed(message) from the event loop, so that a starting call
+    // returns first.
+    void failLater(const QString& message);
+    TPackageFolderLock& folderLock();
     QString packageName() const;
 
     std::shared_ptr<TPackage> m_Package;
@@ -89,6 +123,11 @@ private:
     // Files of the new build that the scan found wrong and that cannot be fetched: the run
     // installs everything else and then reports a download failure.
     QStringList m_UnfetchableFiles;
+    std::unique_ptr<TPackageFolderLock> m_FolderLock;
+    int m_FolderLockTimeoutMs = DEFAULT_FOLDER_LOCK_TIMEOUT_MS;
+    QTimer m_FolderLockTimer;
+    QElapsedTimer m_FolderLockWaited;
+    std::function<void()> m_AfterFolderLock;
 };
 
 } // namespace quarn::launcher

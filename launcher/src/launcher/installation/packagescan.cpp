@@ -1,5 +1,6 @@
 #include "launcher/installation/packagescan.h"
 
+#include "launcher/environment/packagepathguard.h"
 #include "launcher/installation/chunking.h"
 #include "shared/sha256.h"
 
@@ -72,7 +73,8 @@ struct TWorkerResult {
     QStringList unfetchableFiles;
 };
 
-// Size and SHA-256 of a whole file; an empty digest when it cannot be read.
+// Size and SHA-256 of a whole file; an empty digest when it cannot be read. The caller has made
+// sure that the path is a regular file of the package (not a link, FIFO or device).
 void hashWholeFile(const QString& path, quint64& size, QByteArray& digest) {
     const QFileInfo info(path);
     size = info.isFile() ? static_cast<quint64>(info.size()) : 0;
@@ -116,6 +118,13 @@ public:
           m_ChunkedFile(entry, *state.serverChunks) {}
 
     void run() {
+        // Only a regular file below real folders of the package is read or changed in place. A
+        // link or special file is replaced (the entry itself is removed, never what it points to);
+        // a real folder where the build has a file is an error that names it.
+        m_Kind = TPackagePathGuard::inspect(m_State.packageDirectory, m_FullPath);
+        if (m_Kind == PACKAGE_PATH_KIND_FOLDER)
+            throw std::runtime_error(
+                TPackagePathGuard::folderInTheWayMessage(m_FullPath).toUtf8().toStdString());
         if (m_Entry.chunkIndices().size() < 2)
             wholeFileCheck();
         else
@@ -126,7 +135,8 @@ private:
     void wholeFileCheck() {
         quint64 size = 0;
         QByteArray digest;
-        hashWholeFile(m_FullPath, size, digest);
+        if (m_Kind == PACKAGE_PATH_KIND_FILE)
+            hashWholeFile(m_FullPath, size, digest);
         m_State.addScannedBytes(size);
         if (TFileMetadata(size, digest) == m_Entry.unpackedFileMetadata()) {
             qInfo() << "reuseable file found " << m_Entry.relativeLocalPath()
@@ -180,8 +190,9 @@ private:
         // Fast scan: trust the recorded configuration and read nothing. A file that is missing or
         // whose size differs from its record is certainly not as recorded; it is read instead, so
         // that no chunk of it counts as in place without its bytes.
+        const bool readable = m_Kind == PACKAGE_PATH_KIND_FILE;
         const bool recordMatchesSize =
-            local != m_State.localFiles.end() && QFileInfo(m_FullPath).isFile() &&
+            readable && local != m_State.localFiles.end() &&
             static_cast<quint64>(QFileInfo(m_FullPath).size()) == local->unpackedFileMetadata().fileSize();
         if (recordMatchesSize && local->chunkIndices().size() >= 2) {
             for (int index : local->chunkIndices()) {
@@ -191,7 +202,7 @@ private:
                     m_State.localChunks[static_cast<size_t>(index)].unpackedFileMetadata();
                 matcher(metadata.fileHash(), metadata.fileSize());
             }
-        } else {
+        } else if (readable) {
             splitIntoChunks(DEFAULT_CHUNK_AVERAGE, m_FullPath.toUtf8().toStdString(),
                             [&](const char* data, quint64 length) {
                                 matcher(shared::TSha256::hash(data, static_cast<qint64>(length)), length);
@@ -281,7 +292,7 @@ private:
     }
 
     void replaceFile() {
-        m_State.fileSystemHelper->removeFileOrDirectory(m_FullPath);
+        TPackagePathGuard::makeRoomForFile(m_State.packageDirectory, m_FullPath);
         const TChunkedFileInPackage unit =
             m_Entry.fullChunk().fileUrl().isEmpty() ? m_ChunkedFile : TChunkedFileInPackage(m_Entry);
         if (unit.chunks().empty()) {
@@ -289,6 +300,7 @@ private:
             const TFileMetadata& expected = m_Entry.unpackedFileMetadata();
             if (expected.fileSize() == 0 && (expected.fileHash().isEmpty() ||
                                              expected.fileHash() == shared::TSha256::hash(QByteArray()))) {
+                TPackagePathGuard::createFoldersFor(m_State.packageDirectory, m_FullPath);
                 m_State.fileSystemHelper->writeBinaryFileWithPath(m_FullPath, QByteArray());
                 return;
             }
@@ -308,6 +320,7 @@ private:
     const QString m_FullPath;
     const TChunkedFileInPackage m_ChunkedFile;
     std::vector<TReuseRecord> m_Records;
+    EPackagePathKind m_Kind = PACKAGE_PATH_KIND_MISSING;
 };
 
 TWorkerResult scanWorker(TScanState* state) {
@@ -352,6 +365,11 @@ struct TVerificationState {
 
 // True when the file matches its digest; false ends this worker.
 bool verifyOneFile(TVerificationState& state, const TFileInPackage& entry, const QString& fullPath) {
+    // A link or special file is not the package's file, whatever it leads to.
+    if (TPackagePathGuard::inspect(state.packageDirectory, fullPath) != PACKAGE_PATH_KIND_FILE) {
+        qWarning() << "verification of file " << fullPath << " failed: not a regular file";
+        return false;
+    }
     QFile file(fullPath);
     if (!file.open(QIODevice::ReadOnly | QIODevice::ExistingOnly))
         return false;
@@ -455,9 +473,8 @@ void TPackageScanner::FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
                 continue;
             }
             fullPaths.insert(fullPath);
-            const QFileInfo info(fullPath);
-            if (info.isFile())
-                state.bytesTotal += static_cast<TFileSize>(info.size());
+            if (TPackagePathGuard::inspect(packageDirectory, fullPath) == PACKAGE_PATH_KIND_FILE)
+                state.bytesTotal += static_cast<TFileSize>(QFileInfo(fullPath).size());
             state.workList.push_back(file);
         }
         std::stable_sort(state.workList.begin(), state.workList.end(),

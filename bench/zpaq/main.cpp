@@ -1,0 +1,96 @@
+// Decoding speed and peak memory of the container decoder, one container file at a time (made for
+// the ZPAQ vectors, works for every codec). Each file is decoded REPETITIONS times; the table
+// gives the best time, MB/s of output (10^6 bytes per second) and the peak resident memory of the
+// process during the decodes. When NAME.in exists next to a container NAME.cN, the output is
+// compared with it.
+//
+// usage: bench_zpaq CONTAINER...
+#include "shared/compressionhelper.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+namespace {
+
+constexpr int REPETITIONS = 1;
+
+// Resets the kernel's peak-RSS mark of this process, so that the next reading covers only what
+// follows.
+void resetPeakMemory() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+}
+
+// Peak resident memory in MiB since the last reset.
+double peakMemoryMiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::stod(line.substr(6)) / 1024.0;
+        }
+    }
+    return 0;
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    const QStringList files = application.arguments().mid(1);
+    if (files.isEmpty()) {
+        std::fprintf(stderr, "usage: bench_zpaq CONTAINER...\n");
+        return 2;
+    }
+    std::printf("| file | output bytes | seconds | MB/s | peak MiB | check |\n");
+    std::printf("|---|---:|---:|---:|---:|---|\n");
+    int status = 0;
+    for (const QString& path : files) {
+        const QByteArray input = readFile(path);
+        const QFileInfo info(path);
+        const QString expectedPath = info.path() + "/" + info.completeBaseName() + ".in";
+        double best = -1;
+        QByteArray output;
+        resetPeakMemory();
+        const double baseline = peakMemoryMiB();
+        QString check = QStringLiteral("-");
+        for (int repetition = 0; repetition < REPETITIONS; ++repetition) {
+            QElapsedTimer timer;
+            timer.start();
+            try {
+                output = shared::TCompressionHelper::DecompressLZMAByteArrayWithExceptionOnError(input);
+            } catch (const std::exception& error) {
+                check = QString::fromUtf8(error.what());
+                status = 1;
+                break;
+            }
+            const double seconds = timer.nsecsElapsed() / 1e9;
+            if (best < 0 || seconds < best) {
+                best = seconds;
+            }
+        }
+        const double peak = peakMemoryMiB();
+        if (best >= 0 && QFile::exists(expectedPath)) {
+            check = output == readFile(expectedPath) ? QStringLiteral("equal") : QStringLiteral("DIFFERENT");
+            if (check != QStringLiteral("equal")) {
+                status = 1;
+            }
+        }
+        std::printf("| %s | %lld | %.2f | %.3f | %.0f (+%.0f) | %s |\n", qPrintable(info.fileName()),
+                    static_cast<long long>(output.size()), best, best > 0 ? output.size() / best / 1e6 : 0.0,
+                    peak, peak - baseline, qPrintable(check));
+        std::fflush(stdout);
+    }
+    return status;
+}
