@@ -24,6 +24,8 @@ bool openWebLink(const QUrl& url) {
 void openLabelLinksAsWebLinks(QLabel* label) {
     label->setOpenExternalLinks(false);
     label->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+    // Called again when the label's text is renewed: one opening per activation all the same.
+    QObject::disconnect(label, &QLabel::linkActivated, label, nullptr);
     QObject::connect(label, &QLabel::linkActivated, label,
                      [](const QString& link) { openWebLink(QUrl(link, QUrl::TolerantMode)); });
 }
