@@ -254,7 +254,7 @@ const TVariant VARIANTS[] = {
     {"Preview", "PREVIEW", QColor(0x6E, 0x3E, 0xA0)},
 };
 
-const QSize LOGO_SIZE(168, 84);
+const QSize LOGO_SIZE(160, 72);
 
 void drawWordmark(QPainter& painter, const QRectF& area, double size) {
     QPainterPath title;
@@ -278,18 +278,18 @@ void drawWordmark(QPainter& painter, const QRectF& area, double size) {
 }
 
 void drawLogo(QPainter& painter, const QSizeF& size, const TVariant& variant) {
-    drawEmblem(painter, QPointF(34, size.height() / 2), 27);
-    drawWordmark(painter, QRectF(66, 22, 98, 26), 25);
-    painter.setFont(font(10, QFont::Bold, 3.0));
+    drawEmblem(painter, QPointF(32, size.height() / 2), 24);
+    drawWordmark(painter, QRectF(62, 17, 94, 24), 23);
+    painter.setFont(font(9.5, QFont::Bold, 3.0));
     painter.setPen(QColor(0xDA, 0xDA, 0xBC));
-    painter.drawText(QRectF(66, 49, 98, 14), Qt::AlignHCenter | Qt::AlignVCenter, QStringLiteral("ONLINE"));
+    painter.drawText(QRectF(62, 43, 94, 13), Qt::AlignHCenter | Qt::AlignVCenter, QStringLiteral("ONLINE"));
     if (variant.label[0] != '\0') {
         // A ribbon across the top right corner.
-        const QRectF ribbon(86, 2, 78, 16);
+        const QRectF ribbon(84, 0.5, 72, 15);
         painter.setPen(QPen(variant.colour.darker(180), 1.0));
         painter.setBrush(variant.colour);
         painter.drawRoundedRect(ribbon.adjusted(0.5, 0.5, -0.5, -0.5), 3, 3);
-        painter.setFont(font(9.5, QFont::Bold, 1.2));
+        painter.setFont(font(9, QFont::Bold, 1.2));
         painter.setPen(QColor(0xFF, 0xF8, 0xE8));
         painter.drawText(ribbon, Qt::AlignCenter, QString::fromLatin1(variant.label));
     }

@@ -104,7 +104,7 @@ private slots:
         QVERIFY(!button->accessibleName().isEmpty());
         QVERIFY(button->accessibleName().contains(QLatin1String("Orvane Online")));
         QCOMPARE(host.tile->progressBar()->size(), QSize(98, 40));
-        QCOMPARE(host.tile->logoLabel()->size(), QSize(168, 84));
+        QCOMPARE(host.tile->logoLabel()->size(), QSize(160, 72));
         QCOMPARE(!host.tile->defaultCheckbox()->isHidden(), checkboxShown);
         // A hidden checkbox keeps its space, so all tiles have the same height.
         QVERIFY(host.tile->defaultCheckbox()->sizePolicy().retainSizeWhenHidden());
@@ -167,10 +167,12 @@ private slots:
         QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
         TPackageSpec spec;
         spec.logoLink = QStringLiteral("https://example.org/a\"><b>x</b>");
-        TTileHost host(makePackage(spec));
+        const auto package = makePackage(spec);
+        TTileHost host(package);
+        package->setLocalPackageStatus(PACKAGE_STATUS_INSTALLED); // the logo is drawn again
         QLabel* logo = host.tile->logoLabel();
         QVERIFY(!logo->text().contains(QLatin1String("<b>")));
-        QVERIFY(logo->text().contains(QLatin1String("OrvaneLogo_QT_disabled.png")));
+        QVERIFY(logo->text().contains(QLatin1String("OrvaneLogo_QT.png")));
         emit logo->linkActivated(QStringLiteral("https://example.org/news"));
         emit logo->linkActivated(QStringLiteral("file:///etc/passwd"));
         QCOMPARE(catcher.urls, QList<QUrl>{QUrl(QStringLiteral("https://example.org/news"))});

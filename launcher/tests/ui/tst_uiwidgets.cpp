@@ -115,7 +115,7 @@ private slots:
     void imageResources_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QSize>("size");
-        const QSize button(98, 40), logo(168, 84), icon(24, 24), splash(336, 190);
+        const QSize button(98, 40), logo(160, 72), icon(24, 24), splash(336, 190);
         QTest::newRow("background") << "BackgroundImage.jpg" << QSize(800, 600);
         for (const char* colour : {"Red", "Blue", "Orange", "Green"})
             for (const char* state : {"idle", "hover", "pressed"}) {

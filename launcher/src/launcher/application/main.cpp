@@ -12,6 +12,10 @@
 int main(int argc, char* argv[]) {
     shared::keepLargeAllocationsOnTheHeap();
     using namespace quarn::launcher;
+    // Scaled by the screen's pixel density, with the high-density ("@2x") pictures; must be set
+    // before the application object exists.
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     TLauncherApplication application(argc, argv);
     try {
         // Held by the controller until it ends (or hands over to its restarted copy), so no second

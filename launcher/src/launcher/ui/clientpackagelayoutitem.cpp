@@ -112,6 +112,8 @@ TClientPackageLayoutItem::TClientPackageLayoutItem(const std::shared_ptr<TPackag
         "padding-bottom: -8px; padding-right: -2px; }"));
     auto* groupLayout = new QVBoxLayout();
     groupLayout->setSpacing(0);
+    // The panel's own borders frame the content; two rows of tiles fit the window's height.
+    groupLayout->setContentsMargins(6, 4, 6, 4);
     groupLayout->addWidget(m_ProgressBar, 0, Qt::AlignHCenter);
     groupLayout->addWidget(m_ActionButton, 0, Qt::AlignHCenter);
     groupLayout->addSpacing(6);
@@ -341,7 +343,7 @@ void TClientPackageLayoutItem::updatePackageImageFromPackageStatus() {
         m_LogoLabel->setText(linkedImageHtml(m_Package->logoLinkTarget().toString(), path, false));
         openLabelLinksAsWebLinks(m_LogoLabel);
     }
-    m_LogoLabel->setToolTip(m_Package->packageName());
+    m_LogoLabel->setToolTip(plainTextToolTip(m_Package->packageName()));
     m_LogoLabel->setAccessibleName(m_Package->packageName());
 }
 

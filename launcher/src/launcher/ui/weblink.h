@@ -22,4 +22,8 @@ void openLabelLinksAsWebLinks(QLabel* label);
 // not self-closed), with both values escaped, so that no address can break out of its attribute.
 QString linkedImageHtml(const QString& link, const QString& image, bool selfClosingImage = true);
 
+// A tool tip that shows the text as it stands: Qt takes a tool tip that looks like markup as rich
+// text, so such a text is escaped into a rich-text tool tip instead.
+QString plainTextToolTip(const QString& text);
+
 } // namespace quarn::launcher
