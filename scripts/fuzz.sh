@@ -7,7 +7,8 @@
 #
 # Targets: fuzz_container, fuzz_packageconfiguration, fuzz_launcherconfiguration, fuzz_hints,
 # fuzz_cdntrace.
-# The corpus grows in build/fuzz/corpus/TARGET (seeded from fuzz/seeds/TARGET and, for the
+# The corpus grows in build/fuzz/corpus/TARGET (seeded from fuzz/seeds/NAME, NAME being TARGET
+# without "fuzz_", and, for the
 # container, the codec vectors in ../shared/formats/vectors); inputs that crash are written to
 # build/fuzz/artifacts/TARGET/.
 set -euo pipefail
@@ -41,8 +42,9 @@ nice -n 19 cmake --build "$BUILD" --target "$TARGET" -j"${FUZZ_JOBS:-2}"
 CORPUS="$BUILD/corpus/$TARGET"
 ARTIFACTS="$BUILD/artifacts/$TARGET"
 mkdir -p "$CORPUS" "$ARTIFACTS"
-if [ -d "$ROOT/fuzz/seeds/$TARGET" ]; then
-  cp -n "$ROOT/fuzz/seeds/$TARGET"/* "$CORPUS"/ 2>/dev/null || true
+SEEDS="$ROOT/fuzz/seeds/${TARGET#fuzz_}"
+if [ -d "$SEEDS" ]; then
+  cp -n "$SEEDS"/* "$CORPUS"/ 2>/dev/null || true
 fi
 VECTORS="$ROOT/../shared/formats/vectors"
 if [ "$TARGET" = fuzz_container ] && [ -d "$VECTORS" ]; then
@@ -51,6 +53,7 @@ if [ "$TARGET" = fuzz_container ] && [ -d "$VECTORS" ]; then
 fi
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
+export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$ROOT/fuzz/lsan.supp:print_suppressions=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export QT_QPA_PLATFORM=offscreen
 exec nice -n 19 "$BUILD/fuzz/$TARGET" -max_total_time="$SECONDS_TO_RUN" -rss_limit_mb=2560 -timeout=25 \

@@ -22,7 +22,8 @@ public:
 // payload bytes. Data that is not a container passes through unchanged.
 //
 // Decoded codecs: 0 (stored), 3 (raw DEFLATE), 4 (lzip, member after member), 5 and 10 (raw LZMA1
-// behind a 13-byte header of properties and a stream length), 14 (CSC) and 21 (CRUSH). Every
+// behind a 13-byte header of properties and a stream length), 6 (ZPAQ, TZpaqDecoder), 14 (CSC) and
+// 21 (CRUSH). Every
 // other codec is rejected.
 //
 // Untrusted input is bounded: L may not exceed the caller's limit (MAX_UNPACKED_LENGTH for a

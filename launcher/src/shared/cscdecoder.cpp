@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace shared {
@@ -177,8 +178,10 @@ private:
     std::uint64_t m_directBits = 0;
     int m_directCount = 0;
 
-    std::uint64_t m_windowSize = 0;     // the stream's window size W: positions wrap at it
-    std::vector<std::uint8_t> m_window; // min(W, output length) bytes: a shorter output never wraps
+    std::uint64_t m_windowSize = 0; // the stream's window size W: positions wrap at it
+    // min(W, output length) bytes: a shorter output never wraps. Left uninitialised, so that
+    // pages a stream never reaches cost nothing; no byte is read before it was written.
+    std::unique_ptr<std::uint8_t[]> m_window;
     std::uint64_t m_windowPosition = 0;
     std::vector<std::uint8_t> m_scratch;
 
@@ -322,8 +325,8 @@ void TCscDecoder::copy(std::uint64_t distance, std::size_t count, std::size_t& b
     }
     // Forward, byte by byte within the window (a short distance repeats what was just written),
     // then the same bytes to the output. Neither run wraps (checked above).
-    std::uint8_t* to = m_window.data() + m_windowPosition;
-    const std::uint8_t* from = m_window.data() + source;
+    std::uint8_t* to = m_window.get() + m_windowPosition;
+    const std::uint8_t* from = m_window.get() + source;
     if (distance >= count) {
         std::memcpy(to, from, count);
     } else {
@@ -534,7 +537,8 @@ void TCscDecoder::run() {
     if (m_windowSize < MIN_WINDOW || m_windowSize > MAX_WINDOW || m_chunkSize == 0 || m_rawBlockSize == 0) {
         throw TDecompressionError();
     }
-    m_window.resize(static_cast<std::size_t>(std::min<std::uint64_t>(m_windowSize, m_outputLength)));
+    m_window.reset(
+        new std::uint8_t[static_cast<std::size_t>(std::min<std::uint64_t>(m_windowSize, m_outputLength))]);
 
     // One allocation for every model; all probabilities start at one half.
     constexpr std::size_t KINDS = 64 * 3, LITERALS = 256 * 256, REPS = 64 * 3,

@@ -23,7 +23,8 @@ TDownloadPool::TDownloadPool(int maxConcurrentDownloads,
         // Redirects are followed, except from HTTPS to HTTP.
         m_networkAccessManager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
     }
-    m_transferRateTimer.setInterval(DEFAULT_TRANSFER_RATE_WINDOW_MS);
+    m_clock.start();
+    m_transferRateTimer.setInterval(std::max(1, m_transferRateWindowMs / 4));
     connect(&m_transferRateTimer, &QTimer::timeout, this, [this]() { checkTransferRates(); });
 }
 
@@ -124,7 +125,8 @@ void TDownloadPool::setDefaultResponseSizeLimit(qint64 bytes) {
 
 void TDownloadPool::setMinimumTransferRate(qint64 bytesPerWindow, int windowMilliseconds) {
     m_minimumBytesPerWindow = std::max<qint64>(0, bytesPerWindow);
-    m_transferRateTimer.setInterval(std::max(1, windowMilliseconds));
+    m_transferRateWindowMs = std::max(1, windowMilliseconds);
+    m_transferRateTimer.setInterval(std::max(1, m_transferRateWindowMs / 4));
 }
 
 void TDownloadPool::abortTransfer(QNetworkReplyWrapper* wrapper, QNetworkReply::NetworkError code,
@@ -154,21 +156,23 @@ void TDownloadPool::checkResponseSize(QNetworkReplyWrapper* wrapper) {
 
 void TDownloadPool::checkTransferRates() {
     std::vector<QNetworkReplyWrapper*> tooSlow;
+    const qint64 now = m_clock.elapsed();
     for (auto transfer = m_transfers.begin(); transfer != m_transfers.end(); ++transfer) {
-        if (transfer->aborted) {
+        if (transfer->aborted || now - transfer->windowStartMs < m_transferRateWindowMs) {
             continue;
         }
         if (transfer->received - transfer->receivedAtWindowStart < m_minimumBytesPerWindow) {
             tooSlow.push_back(transfer.key());
         }
         transfer->receivedAtWindowStart = transfer->received;
+        transfer->windowStartMs = now;
     }
     // Aborting reports at once and changes the table, so the requests are collected first.
     for (QNetworkReplyWrapper* wrapper : tooSlow) {
         abortTransfer(wrapper, QNetworkReply::TimeoutError,
                       QStringLiteral("Transfer too slow: less than %1 bytes in %2 ms")
                           .arg(m_minimumBytesPerWindow)
-                          .arg(m_transferRateTimer.interval()));
+                          .arg(m_transferRateWindowMs));
     }
 }
 
@@ -212,6 +216,7 @@ void TDownloadPool::StartDownload(const QUrl& url) {
     QNetworkReplyWrapper* wrapper = m_networkAccessManager->get(request);
     TTransfer transfer;
     transfer.limit = m_responseSizeLimits.value(url, m_defaultResponseSizeLimit);
+    transfer.windowStartMs = m_clock.elapsed();
     m_transfers.insert(wrapper, transfer);
     if (!m_transferRateTimer.isActive() && m_minimumBytesPerWindow > 0) {
         m_transferRateTimer.start();

@@ -2,6 +2,7 @@
 
 #include "shared/networkwrappers.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QMap>
 #include <QNetworkReply>
@@ -104,6 +105,7 @@ private:
         qint64 limit = 0;
         qint64 received = 0;
         qint64 receivedAtWindowStart = 0;
+        qint64 windowStartMs = 0;
         bool aborted = false;
         QNetworkReply::NetworkError abortCode = QNetworkReply::NoError;
         QString abortReason;
@@ -120,7 +122,11 @@ private:
     QHash<QUrl, qint64> m_responseSizeLimits;
     QHash<QNetworkReplyWrapper*, TTransfer> m_transfers;
     qint64 m_minimumBytesPerWindow = DEFAULT_MINIMUM_BYTES_PER_WINDOW;
+    int m_transferRateWindowMs = DEFAULT_TRANSFER_RATE_WINDOW_MS;
+    // Looks at the running requests a few times per window; each request is judged on a window
+    // of its own, counted from its start.
     QTimer m_transferRateTimer;
+    QElapsedTimer m_clock;
 };
 
 // Appends the query item "nocache" with 32 random letters and digits, so that no cache on the

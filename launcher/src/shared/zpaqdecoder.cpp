@@ -537,6 +537,29 @@ void TZpaqlMachine::run(quint32 input, TOutput* output) {
 #undef ZPAQL_MB
 }
 
+// The two loops of a MIX over its inputs. Where the compiler can, they are built twice, for plain
+// x86-64 and for AVX2 (chosen at run time), since integer multiplication of whole vectors needs
+// more than the base instruction set.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define ZPAQ_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define ZPAQ_VECTOR_CLONES
+#endif
+
+ZPAQ_VECTOR_CLONES int mixDot(const qint32* weights, const int* inputs, int count) {
+    int dot = 0;
+    for (int input = 0; input < count; ++input) {
+        dot += (weights[input] >> 8) * inputs[input];
+    }
+    return dot;
+}
+
+ZPAQ_VECTOR_CLONES void mixTrain(qint32* weights, const int* inputs, int count, int error) {
+    for (int input = 0; input < count; ++input) {
+        weights[input] = clamp(weights[input] + ((error * inputs[input] + 4096) >> 13), -524288, 524287);
+    }
+}
+
 struct TComponent {
     quint8 type = 0;
     int j = 0, k = 0, m = 0; // inputs: predictions j (and k), or j .. j+m-1 for MIX
@@ -805,12 +828,7 @@ quint32 TModel::predict() {
         case COMPONENT_MIX: {
             component.index = (h[i] + (m_c8 & component.contextMask)) & component.mask;
             const qint32* w = component.weights.data() + size_t(component.index) * component.m;
-            const int* inputs = p + component.j;
-            int dot = 0;
-            for (int input = 0; input < component.m; ++input) {
-                dot += (w[input] >> 8) * inputs[input];
-            }
-            p[i] = clamp(dot >> 8, -2048, 2047);
+            p[i] = clamp(mixDot(w, p + component.j, component.m) >> 8, -2048, 2047);
             break;
         }
         case COMPONENT_ISSE: {
@@ -899,10 +917,7 @@ int TModel::update(int y) {
         case COMPONENT_MIX: {
             const int e = (error(y, p[i]) * component.rate) >> 4;
             qint32* w = component.weights.data() + size_t(component.index) * component.m;
-            const int* inputs = p + component.j;
-            for (int input = 0; input < component.m; ++input) {
-                w[input] = clamp(w[input] + ((e * inputs[input] + 4096) >> 13), -524288, 524287);
-            }
+            mixTrain(w, p + component.j, component.m, e);
             break;
         }
         case COMPONENT_ISSE: {
@@ -1134,6 +1149,7 @@ void TStreamDecoder::decodeBlock() {
     quint64 memory =
         (quint64(4) << hbits) + (quint64(1) << mbits) + (quint64(4) << phbits) + (quint64(1) << pmbits);
     std::vector<std::vector<quint8>> components;
+    int modelInputs = componentCount;
     for (int i = 0; i < componentCount; ++i) {
         const quint8 type = header.byte();
         const int size = componentSize(type);
@@ -1165,6 +1181,7 @@ void TStreamDecoder::decodeBlock() {
             break;
         case COMPONENT_MIX:
             valid = values[0] <= 32 && values[1] < i && values[2] >= 1 && values[2] <= i - values[1];
+            modelInputs += values[2];
             break;
         case COMPONENT_ISSE:
             valid = values[0] <= 32 && values[1] < i;
@@ -1183,7 +1200,7 @@ void TStreamDecoder::decodeBlock() {
         }
         components.push_back(std::move(parameters));
     }
-    if (memory > TZpaqDecoder::MAX_BLOCK_MEMORY) {
+    if (memory > TZpaqDecoder::MAX_BLOCK_MEMORY || modelInputs > TZpaqDecoder::MAX_MODEL_INPUTS) {
         fail();
     }
     if (header.byte() != 0) {

@@ -14,6 +14,9 @@ namespace shared {
 // bounded:
 // - the memory of a block (model tables, both machines) is computed from the header before
 //   anything is allocated and may not exceed MAX_BLOCK_MEMORY;
+// - the work per bit of a model (its components plus the inputs of its MIX components) may not
+//   exceed MAX_MODEL_INPUTS: a stream can make the model decode many bytes from little input, so
+//   this work, unlike the input, is otherwise unbounded;
 // - a machine may execute only the instructions it has earned: a base allowance plus a fixed
 //   number per byte it is given (and, for the post-processor, per byte it outputs), so a program
 //   that loops for ever fails after a bounded amount of work;
@@ -27,6 +30,7 @@ namespace shared {
 class TZpaqDecoder {
 public:
     static constexpr quint64 MAX_BLOCK_MEMORY = 1ull << 30;
+    static constexpr int MAX_MODEL_INPUTS = 512;
     static constexpr quint64 INSTRUCTIONS_BASE = 1ull << 20;
     static constexpr quint64 INSTRUCTIONS_PER_BYTE = 1024;
     static constexpr quint64 MAX_DECODED_SLACK = 1ull << 20;

@@ -5,6 +5,7 @@
 #include "launcherbundle.h"
 #include "nginxfixture.h"
 
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -125,6 +126,53 @@ private slots:
         QVERIFY2(run.exitCode == 0, run.log.constData());
         QCOMPARE(countOf(run.log, "showWaitSplashScreen"), 1);
         QVERIFY2(run.log.contains("onMainConfigurationLoaded network"), run.log.constData());
+    }
+
+    // With appendNocacheToPackageUrls every package and asset document is asked for with a fresh
+    // "nocache" parameter; the configuration never is, and relative paths still resolve.
+    void nocacheOnlyOnPackageDocuments() {
+        TFaultyHttpServer server;
+        server.setAnswers(QStringLiteral("/launcher/vammetadata.json"),
+                          {TFaultyHttpServer::ok(
+                              QStringLiteral(R"({"packages": [{"name": "Client", "directoryname": "Client",
+                                 "builds": [{"os": "%1", "architecture": "%2", "url": "client/package.json",
+                                             "assetsurl": "client/assets.json"}]}]})")
+                                  .arg(TLauncherBundle::localOperatingSystemName(),
+                                       TLauncherBundle::localArchitectureName())
+                                  .toUtf8())});
+        server.setAnswers(QStringLiteral("/launcher/client/package.json"),
+                          {TFaultyHttpServer::ok(R"({"version": "3"})")});
+        server.setAnswers(QStringLiteral("/launcher/client/assets.json"),
+                          {TFaultyHttpServer::ok(R"({"version": "4"})")});
+        auto bundle = std::make_unique<TLauncherBundle>(QStringLiteral(ORVANE_LAUNCHER_EXECUTABLE));
+        TLauncherSettingsValues settings;
+        settings.configurationUrl = server.url(QStringLiteral("/launcher/vammetadata.json"));
+        settings.appendNocache = true;
+        settings.waitNotificationTimeoutMs = 60000;
+        QVERIFY(bundle->isReady() && bundle->writeSettings(settings));
+        const TLauncherRun run = bundle->run();
+        QVERIFY2(run.exitCode == 0, run.log.constData());
+        QVERIFY2(run.log.contains("Package \"Client\" configuration: \"P3 A4\""), run.log.constData());
+        const QRegularExpression nocache(
+            QStringLiteral("^/launcher/client/(package|assets)\\.json\\?nocache=[A-Za-z0-9]{32}$"));
+        QCOMPARE(server.requestTargets().size(), size_t(3));
+        QCOMPARE(server.requestTargets().at(0), QByteArray("/launcher/vammetadata.json"));
+        for (size_t index = 1; index < 3; ++index)
+            QVERIFY2(nocache.match(QString::fromLatin1(server.requestTargets().at(index))).hasMatch(),
+                     server.requestTargets().at(index).constData());
+    }
+
+    // The configuration arrives but its backup cannot be written (a folder holds its name): the
+    // file error ends the launcher, and the configuration announced after it starts nothing.
+    void unwritableBackupEndsTheLauncher() {
+        const auto bundle = makeBundle(m_Nginx->url(QStringLiteral("vammetadata.json")));
+        QVERIFY(bundle);
+        QVERIFY(TLauncherBundle::writeFile(bundle->backupPath() + QStringLiteral("/occupied"), "x"));
+        const TLauncherRun run = bundle->run();
+        QVERIFY2(run.exitCode == 1, run.log.constData());
+        QCOMPARE(countOf(run.log, FILE_ERROR_TEXT), 1);
+        QVERIFY2(!run.log.contains("onMainConfigurationLoaded"), run.log.constData());
+        QVERIFY2(!run.log.contains("Launcher ready for action"), run.log.constData());
     }
 
     void damagedBackupWithServiceUnreachable() {

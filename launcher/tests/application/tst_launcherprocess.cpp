@@ -74,6 +74,8 @@ private slots:
         QVERIFY2(!lines.isEmpty(), "no log file");
         QVERIFY2(lines.first().contains("Info: Version:  \"0.0.9\"  Thread:  0x"), lines.first().constData());
         QVERIFY2(lines.first().contains(" (:0) "), lines.first().constData());
+        // The empty catalogue settles everything at once; the link to the executable is made all the same.
+        QVERIFY(QFileInfo(m_Bundle.dataFolder() + QStringLiteral("/OrvaneLauncher")).isSymLink());
     }
 
     void secondStartLeavesRunningInstanceAlone() {

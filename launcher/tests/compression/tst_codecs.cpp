@@ -8,6 +8,10 @@
 #include <QFile>
 #include <QtTest>
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 using shared::TCompressionHelper;
 
 namespace {
@@ -62,6 +66,176 @@ bool rejected(const QByteArray& input, QByteArray* output = nullptr) {
     }
 }
 
+// A small CSC writer for what no vector covers: a window smaller than the data, so that the
+// window wraps. It writes a stored block and then an LZ block of matches only, in one segment,
+// with the models and codes the decoder reads (range coder with 12-bit probabilities, direct
+// bits most significant first).
+class TCscWriter {
+public:
+    TCscWriter() : m_probabilities(64 * 3 + 168 + 2 + 8 + 8 + 128 + 29 * 16, 2048) {}
+
+    void stored(const QByteArray& bytes) {
+        integer(8);
+        integer(static_cast<quint64>(bytes.size()));
+        for (const char byte : bytes) {
+            direct(static_cast<quint8>(byte), 8);
+        }
+        integer(0); // no coder reset
+    }
+    // An LZ block of matches (length >= 2, distance >= 1), then its end marker.
+    void matches(const std::vector<std::pair<int, quint64>>& list) {
+        integer(1);
+        for (const auto& [length, distance] : list) {
+            match(static_cast<quint32>(length - 2), distance - 1);
+        }
+        match(0, 64);
+        integer(0);
+    }
+    QByteArray finish(quint32 window) {
+        integer(9);
+        for (int index = 0; index < 5; ++index) {
+            shiftLow();
+        }
+        m_rangeBytes.append('\0'); // never read, as the real writer leaves one
+        flushDirect();
+        m_directBytes.append('\0');
+        QByteArray payload;
+        for (const int shift : {24, 16, 8, 0}) {
+            payload.append(static_cast<char>(window >> shift));
+        }
+        payload += QByteArray::fromHex("010000200000");
+        auto chunk = [](quint8 flags, const QByteArray& data) {
+            return QByteArray(1, static_cast<char>(flags)) + char(data.size() >> 16) +
+                   char(data.size() >> 8) + char(data.size()) + data;
+        };
+        return payload + chunk(0x80, m_rangeBytes) + chunk(0x00, m_directBytes);
+    }
+
+private:
+    quint16* kinds() { return m_probabilities.data(); }
+    quint16* distanceSlots() { return kinds() + 64 * 3; }
+    quint16* lengthClass() { return distanceSlots() + 168; }
+    quint16* shortLengths() { return lengthClass() + 2; }
+    quint16* middleLengths() { return shortLengths() + 8; }
+    quint16* longLengths() { return middleLengths() + 8; }
+    quint16* lows() { return longLengths() + 128; }
+
+    void bit(quint16& probability, int value) {
+        const quint32 bound = (m_range >> 12) * probability;
+        if (value) {
+            m_range = bound;
+            probability = static_cast<quint16>(probability + ((4095 - probability) >> 5));
+        } else {
+            m_low += bound;
+            m_range -= bound;
+            probability = static_cast<quint16>(probability - (probability >> 5));
+        }
+        while (m_range < (1u << 24)) {
+            m_range <<= 8;
+            shiftLow();
+        }
+    }
+    void shiftLow() {
+        if (static_cast<quint32>(m_low) < 0xFF000000u || (m_low >> 32) != 0) {
+            const auto carry = static_cast<quint8>(m_low >> 32);
+            quint8 pending = m_cache;
+            do {
+                m_rangeBytes.append(static_cast<char>(static_cast<quint8>(pending + carry)));
+                pending = 0xFF;
+            } while (--m_cacheSize != 0);
+            m_cache = static_cast<quint8>(m_low >> 24);
+        }
+        ++m_cacheSize;
+        m_low = (m_low & 0x00FFFFFFu) << 8;
+    }
+    void tree(quint16* probabilities, int bits, quint32 value) {
+        quint32 node = 1;
+        for (int index = bits - 1; index >= 0; --index) {
+            const int value_ = (value >> index) & 1;
+            bit(probabilities[node], value_);
+            node = 2 * node + static_cast<quint32>(value_);
+        }
+    }
+    void direct(quint64 value, int bits) {
+        for (int index = bits - 1; index >= 0; --index) {
+            m_directBits = (m_directBits << 1) | ((value >> index) & 1);
+            if (++m_directCount == 8) {
+                m_directBytes.append(static_cast<char>(m_directBits));
+                m_directBits = 0;
+                m_directCount = 0;
+            }
+        }
+    }
+    void flushDirect() {
+        while (m_directCount != 0) {
+            direct(0, 1);
+        }
+    }
+    void integer(quint64 value) {
+        if (value < 2) {
+            direct(0, 5);
+            direct(value, 1);
+            return;
+        }
+        int bits = 0;
+        while ((value >> (bits + 1)) != 0) {
+            ++bits;
+        }
+        direct(static_cast<quint64>(bits), 5);
+        direct(value - (quint64(1) << bits), bits);
+    }
+    void match(quint32 lengthValue, quint64 distanceValue) {
+        bit(kinds()[m_state * 3], 1);
+        bit(kinds()[m_state * 3 + 1], 1);
+        if (lengthValue < 8) {
+            bit(lengthClass()[0], 0);
+            tree(shortLengths(), 3, lengthValue);
+        } else if (lengthValue < 16) {
+            bit(lengthClass()[0], 1);
+            bit(lengthClass()[1], 0);
+            tree(middleLengths(), 3, lengthValue - 8);
+        } else {
+            bit(lengthClass()[0], 1);
+            bit(lengthClass()[1], 1);
+            tree(longLengths(), 7, lengthValue - 16); // below 143: no long lengths
+        }
+        static const int offsets[7] = {0, 8, 24, 40, 72, 104, 136};
+        static const int depths[7] = {3, 4, 4, 5, 5, 5, 5};
+        const int which = static_cast<int>(std::min<quint32>(lengthValue, 6));
+        quint32 slot = static_cast<quint32>(distanceValue);
+        if (distanceValue > 2) {
+            slot = 2;
+            while (((distanceValue - 1) >> (slot - 1)) != 0) {
+                ++slot;
+            }
+        }
+        tree(distanceSlots() + offsets[which], depths[which], slot);
+        if (slot > 2) {
+            const quint32 extra = slot - 2;
+            const quint64 rest = distanceValue - ((quint64(1) << extra) + 1);
+            if (extra > 4) {
+                direct(rest >> 4, static_cast<int>(extra - 4));
+            }
+            const quint32 low = rest & 15;
+            const quint32 reversed =
+                ((low & 1) << 3) | ((low & 2) << 1) | ((low & 4) >> 1) | ((low & 8) >> 3);
+            tree(lows() + (extra - 1) * 16, 4, reversed);
+        }
+        m_state = (m_state * 4 + 1) & 63;
+    }
+
+    std::vector<quint16> m_probabilities;
+    unsigned m_state = 0;
+    quint64 m_low = 0;
+    quint32 m_range = 0xFFFFFFFFu;
+    quint8 m_cache = 0;
+    quint64 m_cacheSize = 1;
+    QByteArray m_rangeBytes;
+    QByteArray m_directBytes;
+    quint64 m_directBits = 0;
+    int m_directCount = 0;
+};
+
 } // namespace
 
 class TestCodecs : public QObject {
@@ -75,6 +249,8 @@ private slots:
     void hostile();
     void flippedBytes_data();
     void flippedBytes();
+    void cscWindowWrap_data();
+    void cscWindowWrap();
 
 private:
     QDir m_vectors;
@@ -222,6 +398,48 @@ void TestCodecs::flippedBytes() {
     qInfo("%s: %d of %d flipped streams refused", qPrintable(name), refused, tried);
     QVERIFY(refused > 0);
     QVERIFY2(timer.elapsed() < 120000, qPrintable(QStringLiteral("took %1 ms").arg(timer.elapsed())));
+}
+
+using TMatchList = std::vector<std::pair<int, quint64>>;
+Q_DECLARE_METATYPE(TMatchList)
+
+// A 32 KiB window under more data: copies reach back across the wrap; a copy whose source or
+// target run would cross the window's end, or whose distance exceeds the window, is refused.
+void TestCodecs::cscWindowWrap_data() {
+    QTest::addColumn<int>("storedSize");
+    QTest::addColumn<TMatchList>("matches");
+    QTest::addColumn<bool>("accepted");
+    // Lengths stay below 143 (the writer has no long lengths). After 40000 + 140 bytes the write
+    // position is 7372: distance 7600 reads from 32540 to 32680, distance 7500 would pass 32768.
+    QTest::newRow("copies across the wrap") << 40000 << TMatchList{{140, 1000}, {140, 7600}, {70, 3}} << true;
+    QTest::newRow("source crosses the window end") << 40000 << TMatchList{{140, 1000}, {140, 7500}} << false;
+    QTest::newRow("target crosses the window end") << 32700 << TMatchList{{100, 100}} << false;
+    QTest::newRow("distance beyond the window") << 40000 << TMatchList{{10, 32769}} << false;
+    QTest::newRow("distance beyond the data") << 1000 << TMatchList{{10, 1001}} << false;
+}
+
+void TestCodecs::cscWindowWrap() {
+    QFETCH(int, storedSize);
+    QFETCH(TMatchList, matches);
+    QFETCH(bool, accepted);
+    QByteArray expected(storedSize, '\0');
+    for (int index = 0; index < storedSize; ++index) {
+        expected[index] = static_cast<char>((index * 7919) >> 5);
+    }
+    TCscWriter writer;
+    writer.stored(expected);
+    writer.matches(matches);
+    for (const auto& [length, distance] : matches) {
+        for (int index = 0; accepted && index < length; ++index) {
+            expected.append(expected.at(expected.size() - static_cast<int>(distance)));
+        }
+    }
+    const QByteArray packed = container(14, static_cast<quint64>(expected.size()), writer.finish(32768));
+    QByteArray output;
+    QCOMPARE(!rejected(packed, &output), accepted);
+    if (accepted) {
+        QVERIFY(output == expected);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCodecs)

@@ -126,6 +126,26 @@ QByteArray withContextProgram(const QByteArray& stream, const QByteArray& code) 
     return result;
 }
 
+// The stream with components added after the first block's last one: a CONST, `mixers` MIX
+// components over the first two predictions, and an AVG of the former last component with
+// itself, which passes its prediction on unchanged. The content decodes as before.
+QByteArray withExtraComponents(const QByteArray& stream, int mixers) {
+    const int count = static_cast<quint8>(stream.at(BLOCK_HEADER_START + 4));
+    const int end = componentRange(stream).second;
+    QByteArray extra = QByteArray::fromHex("0180");
+    for (int i = 0; i < mixers; ++i) {
+        extra += QByteArray::fromHex("070000021000");
+    }
+    extra += char(5) + QByteArray(2, char(count - 1)) + char(0);
+    const int headerSize = static_cast<quint8>(stream.at(BLOCK_HEADER_SIZE_OFFSET)) +
+                           256 * static_cast<quint8>(stream.at(BLOCK_HEADER_SIZE_OFFSET + 1)) + extra.size();
+    QByteArray result = stream.left(end) + extra + stream.mid(end);
+    result[BLOCK_HEADER_START + 4] = static_cast<char>(count + mixers + 2);
+    result[BLOCK_HEADER_SIZE_OFFSET] = static_cast<char>(headerSize & 0xff);
+    result[BLOCK_HEADER_SIZE_OFFSET + 1] = static_cast<char>(headerSize >> 8);
+    return result;
+}
+
 QString vectorFolder() {
     return qEnvironmentVariable("ORVANE_SOURCE_DIR") + QStringLiteral("/../shared/formats/vectors");
 }
@@ -151,6 +171,7 @@ private:
     QByteArray m_text;         // text and x86-like code, 96 KiB
     QByteArray m_large;        // 1.5 MiB, more than one block at zpaq's smallest block size
     QByteArray m_contextModel; // m_text by zpaq with an ICM and an ISSE
+    QByteArray m_smallModel;   // its first 4 KiB the same way
 };
 
 void TestZpaq::initTestCase() {
@@ -179,7 +200,8 @@ void TestZpaq::initTestCase() {
         m_large += QByteArray::number(i);
     }
     m_contextModel = zpaqStream(QStringLiteral("s0.0ci1"), m_text);
-    QVERIFY(!m_contextModel.isEmpty());
+    m_smallModel = zpaqStream(QStringLiteral("s0.0ci1"), m_text.left(4096));
+    QVERIFY(!m_contextModel.isEmpty() && !m_smallModel.isEmpty());
 }
 
 // The archive zpaq writes in streaming mode for the content: as a whole the payload of a
@@ -307,6 +329,13 @@ void TestZpaq::decode_data() {
         << container(size, storedBlock(text, {}, 0, 0, 24, 31)) << true << none;
     QTest::newRow("huge component table")
         << container(size, withByte(model, components.second - 2, 32)) << true << none;
+
+    // The work per bit: 2 + 1 + 150 + 1 components with 300 MIX inputs is within the bound, 170
+    // MIX components are not.
+    QTest::newRow("costly model within the bound")
+        << container(4096, withExtraComponents(m_smallModel, 150)) << false << text.left(4096);
+    QTest::newRow("model too costly")
+        << container(4096, withExtraComponents(m_smallModel, 170)) << true << none;
 
     // Programs. The context program runs after the first byte; the post-processor's after its
     // program has arrived.

@@ -199,27 +199,29 @@ private slots:
         const QString catalogue =
             QStringLiteral("{\"launcher\": %1, \"packages\": [%2]}")
                 .arg(packageObject(QStringLiteral("Launcher"), buildObject(QStringLiteral("l/package.json"))),
-                     QStringList{packageObject(QStringLiteral("Good"),
-                                               buildObject(QStringLiteral("good/package.json"),
-                                                           QStringLiteral("shared/assets.json"))),
-                                 packageObject(QStringLiteral("AlsoGood"),
-                                               buildObject(QStringLiteral("also/package.json"),
-                                                           QStringLiteral("shared/assets.json"))),
-                                 packageObject(QStringLiteral("Escapes"),
-                                               buildObject(QStringLiteral("escapes/package.json"))),
-                                 packageObject(QStringLiteral("NotJson"),
-                                               buildObject(QStringLiteral("notjson/package.json"))),
-                                 packageObject(QStringLiteral("Empty"),
-                                               buildObject(QStringLiteral("empty/package.json"))),
-                                 packageObject(QStringLiteral("BrokenAssets1"),
-                                               buildObject(QStringLiteral("b1/package.json"),
-                                                           QStringLiteral("broken/assets.json"))),
-                                 packageObject(QStringLiteral("BrokenAssets2"),
-                                               buildObject(QStringLiteral("b2/package.json"),
-                                                           QStringLiteral("broken/assets.json"))),
-                                 packageObject(QStringLiteral("OtherMachine"),
-                                               buildObject(QStringLiteral("other/package.json"), QString(),
-                                                           QStringLiteral("windows")))}
+                     QStringList{
+                         packageObject(QStringLiteral("Good"),
+                                       buildObject(QStringLiteral("good/package.json"),
+                                                   QStringLiteral("shared/assets.json"))),
+                         packageObject(QStringLiteral("AlsoGood"),
+                                       buildObject(QStringLiteral("also/package.json"),
+                                                   QStringLiteral("shared/assets.json"))),
+                         packageObject(QStringLiteral("Escapes"),
+                                       buildObject(QStringLiteral("escapes/package.json"))),
+                         packageObject(QStringLiteral("NotJson"),
+                                       buildObject(QStringLiteral("notjson/package.json"))),
+                         packageObject(QStringLiteral("Empty"),
+                                       buildObject(QStringLiteral("empty/package.json"))),
+                         packageObject(QStringLiteral("BrokenAssets1"),
+                                       buildObject(QStringLiteral("b1/package.json"),
+                                                   QStringLiteral("broken/assets.json"))),
+                         packageObject(QStringLiteral("BrokenAssets2"),
+                                       buildObject(QStringLiteral("b2/package.json"),
+                                                   QStringLiteral("broken/assets.json"))),
+                         packageObject(QStringLiteral("BadUrl"), buildObject(QStringLiteral("http://[::1"))),
+                         packageObject(QStringLiteral("OtherMachine"),
+                                       buildObject(QStringLiteral("other/package.json"), QString(),
+                                                   QStringLiteral("windows")))}
                          .join(QLatin1Char(',')));
         server.setAnswers(CONFIGURATION_PATH, {TFaultyHttpServer::ok(catalogue.toUtf8())});
         server.setAnswers(QStringLiteral("/launcher/l/package.json"),
@@ -265,9 +267,45 @@ private slots:
             QVERIFY2(configuration, name);
             QCOMPARE(configuration->assetVersion(), QStringLiteral("9"));
         }
-        for (const char* name : {"Escapes", "NotJson", "Empty", "BrokenAssets1", "BrokenAssets2"})
+        for (const char* name : {"Escapes", "NotJson", "Empty", "BrokenAssets1", "BrokenAssets2", "BadUrl"})
             QVERIFY2(!packageNamed(*reader, QLatin1String(name))->matchingPackageConfiguration(), name);
         QCOMPARE(reader->packagesFilteredByLocalArchitectureAndOS().size(), size_t(2));
+    }
+
+    void hints_data() {
+        QTest::addColumn<QByteArray>("document");
+        QTest::addColumn<QString>("selected");
+        QTest::newRow("one displayable") << QByteArray(R"([{"title":"a","richText":"x"}])") << "a";
+        QTest::newRow("none displayable")
+            << QByteArray(R"([{"title":"old","richText":"x","displayUntil":"2020-01-01T00:00:00Z"}])") << "";
+        QTest::newRow("not JSON") << QByteArray("<html>") << "";
+    }
+
+    void hints() {
+        QFETCH(QByteArray, document);
+        QFETCH(QString, selected);
+        TFaultyHttpServer server;
+        server.setAnswers(QStringLiteral("/hints.json"), {TFaultyHttpServer::ok(document)});
+        server.setAnswers(
+            CONFIGURATION_PATH,
+            {TFaultyHttpServer::ok(QStringLiteral("{\"hints\": \"%1\"}")
+                                       .arg(server.url(QStringLiteral("/hints.json")).toString())
+                                       .toUtf8())});
+        THarness harness;
+        QSignalSpy hint(&harness.handler, &TLauncherConfigurationHandler::hintAreaDataReceived);
+        QSignalSpy hints(&harness.handler, &TLauncherConfigurationHandler::hintsAreaDataReceived);
+        harness.handler.setConfigurationUrl(server.url(CONFIGURATION_PATH));
+        harness.handler.loadMainConfiguration();
+        QTRY_COMPARE_WITH_TIMEOUT(harness.loaded.count(), 1, 60000);
+        harness.handler.loadHintAreaData();
+        QTRY_COMPARE_WITH_TIMEOUT(server.attempts(QStringLiteral("/hints.json")), 1, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(harness.pool->getNumberOfUnfinishedDownloads() == 0, 60000);
+        QTest::qWait(100);
+        QCOMPARE(hint.count(), selected.isEmpty() ? 0 : 1);
+        QCOMPARE(hints.count(), hint.count());
+        QCOMPARE(harness.handler.getHintAreaData().title(), selected);
+        // The hints URL is not the configuration URL: nothing was announced a second time.
+        QCOMPARE(harness.announcements(), 1);
     }
 
     // From the backup: only the copies inside the installed packages are read; the launcher gets

@@ -43,6 +43,7 @@ private slots:
     void failureIsReportedOnce_data();
     void failureIsReportedOnce();
     void preventCaching();
+    void slowRequestsAreAbortedOnTheirOwnWindow();
 
 private:
     QUrl url(int index) const { return m_nginx->url(QStringLiteral("f%1.bin").arg(index)); }
@@ -268,6 +269,26 @@ void TestDownloadPool::preventCaching() {
     const QUrl invalid(QStringLiteral("http://[::1"));
     QVERIFY(!invalid.isValid());
     QCOMPARE(shared::PreventCachingWithRandomGetParameter(invalid), invalid);
+}
+
+// A request that receives too little in its window is aborted as too slow; a request that starts
+// late in another's window is judged on a window of its own and completes.
+void TestDownloadPool::slowRequestsAreAbortedOnTheirOwnWindow() {
+    TFaultyHttpServer server;
+    server.setAnswers("/stalled", {TFaultyHttpServer::stall()});
+    server.setAnswers("/late", {TFaultyHttpServer::delayed(700, TFaultyHttpServer::ok("late but whole"))});
+    TDownloadPool pool(4, makeManager(), nullptr, true);
+    pool.setMinimumTransferRate(1, 2000);
+    QSignalSpy succeeded(&pool, &TDownloadPool::success);
+    QSignalSpy failed(&pool, &TDownloadPool::failed);
+    pool.Submit(server.url("/stalled"));
+    QTest::qWait(1500);
+    pool.Submit(server.url("/late"));
+    QTRY_COMPARE_WITH_TIMEOUT(succeeded.size() + failed.size(), 2, 60000);
+    QCOMPARE(succeeded.size(), 1);
+    QCOMPARE(succeeded.first().at(0).toUrl(), server.url("/late"));
+    QCOMPARE(failed.first().at(0).toUrl(), server.url("/stalled"));
+    QVERIFY(failed.first().at(2).toString().contains("too slow"));
 }
 
 QTEST_GUILESS_MAIN(TestDownloadPool)

@@ -81,6 +81,8 @@ public:
         m_answers[path] = std::move(answers);
     }
     int attempts(const QString& path) const { return m_attempts.value(path, 0); }
+    // The request targets (path and query) in the order they arrived.
+    const std::vector<QByteArray>& requestTargets() const { return m_targets; }
     int totalAttempts() const {
         int total = 0;
         for (int count : m_attempts) {
@@ -106,6 +108,7 @@ private:
                 QObject::disconnect(socket, &QTcpSocket::readyRead, nullptr, nullptr);
                 const QString path =
                     requestLine.size() >= 2 ? QUrl(QString::fromLatin1(requestLine.at(1))).path() : QString();
+                m_targets.push_back(requestLine.value(1));
                 answer(socket, path);
             });
             QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
@@ -211,4 +214,5 @@ private:
     QMap<QString, std::vector<TAnswer>> m_answers;
     QMap<QString, int> m_attempts;
     std::vector<QPointer<QTcpSocket>> m_sockets;
+    std::vector<QByteArray> m_targets;
 };

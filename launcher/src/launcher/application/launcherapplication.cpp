@@ -156,6 +156,9 @@ void TLauncherApplication::showWaitSplashScreen(ESplashScreenImage image) {
     m_SplashScreen->show();
     QCoreApplication::processEvents();
     m_DelayUntilUIActivityTimer.stop();
+    // The events just processed may have ended the wait (or the launcher).
+    if (m_Ending || m_ActionPhaseBegun)
+        hideWaitSplashScreen();
 }
 
 void TLauncherApplication::hideWaitSplashScreen() {
@@ -169,11 +172,13 @@ void TLauncherApplication::onMainConfigurationLoaded() {
     qInfo() << "onMainConfigurationLoaded"
             << (m_ConfigurationHandler->isLoadedFromBackup() ? "backup" : "network")
             << " Thread: " << QThread::currentThreadId();
-    submitSystemSurvey();
-    m_ConfigurationHandler->loadPackageConfigurationsOfSameArchitectureAndOS();
-    if (m_Ending)
-        return;
     try {
+        submitSystemSurvey();
+        m_ConfigurationHandler->loadPackageConfigurationsOfSameArchitectureAndOS();
+        // The package configurations may all have been settled within the call, and the launcher
+        // may already be ending normally; only a fatal error stops the link here.
+        if (m_MaintenanceMessageShown || m_DiskAccessMessageShown)
+            return;
         m_FilesystemHelper->createSymbolicLinkToLauncherExecutable();
     } catch (const std::runtime_error& error) {
         onDiskAccessFailed(QString::fromUtf8(error.what()));

@@ -267,6 +267,16 @@ void TLauncherConfigurationHandler::loadPackageConfigurationsOfSameArchitectureA
         if (build != nullptr)
             m_PendingDownloads.emplace_back(package, build, getDownloadUrlForBuildFromPackage(package));
     }
+    // A build without a usable package URL could never complete: it gets no configuration, as if
+    // its document had failed.
+    m_PendingDownloads.erase(std::remove_if(m_PendingDownloads.begin(), m_PendingDownloads.end(),
+                                            [](const TPackageDownloadData& entry) {
+                                                if (entry.urls().packageUrl().isValid())
+                                                    return false;
+                                                qCritical() << "Package configuration without a valid URL";
+                                                return true;
+                                            }),
+                             m_PendingDownloads.end());
     if (m_PendingDownloads.empty()) {
         emit packageConfigurationDownloadsFinished();
         return;

@@ -38,27 +38,30 @@ bool isSingleFolderName(const QString& name) {
     return !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(0));
 }
 
+// An address a document names for another document: a relative one is resolved against the
+// base (whose scheme the launcher chose); an absolute one is followed only to the network, never
+// to a local file or inline data.
+QUrl documentUrl(const QUrl& baseUrl, const QString& text) {
+    const QUrl given(text, QUrl::TolerantMode);
+    const QString scheme = given.scheme().toLower();
+    if (!scheme.isEmpty() && scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+        qWarning() << "document address refused, only http and https are used:" << text;
+        return QUrl();
+    }
+    return resolveUrlAgainstBase(baseUrl, given);
+}
+
 } // namespace
 
 TPackageBuild::TPackageBuild(const QJsonObject& buildObject, const QUrl& baseUrl)
     : m_operatingSystem(readOperatingSystem(buildObject.value(QLatin1String("os")).toString())),
       m_architecture(readArchitecture(buildObject.value(QLatin1String("architecture")).toString())),
-      m_packageUrl(resolveUrlAgainstBase(
-          baseUrl, QUrl(buildObject.value(QLatin1String("url")).toString(), QUrl::TolerantMode))) {
+      m_packageUrl(documentUrl(baseUrl, buildObject.value(QLatin1String("url")).toString())) {
     // An empty or mistyped "assetsurl" means no asset list; resolving it would name the base
     // directory itself.
     const QString assets = buildObject.value(QLatin1String("assetsurl")).toString();
     if (!assets.isEmpty()) {
-        m_assetsUrl = resolveUrlAgainstBase(baseUrl, QUrl(assets, QUrl::TolerantMode));
-    }
-    // Documents are fetched from the network only: an address with another scheme (a local file,
-    // inline data) is not followed; the build then has no document at that place.
-    for (QUrl* url : {&m_packageUrl, &m_assetsUrl}) {
-        const QString scheme = url->scheme().toLower();
-        if (!url->isEmpty() && scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
-            qWarning() << "document address refused, only http and https are used:" << url->toString();
-            *url = QUrl();
-        }
+        m_assetsUrl = documentUrl(baseUrl, assets);
     }
 }
 

@@ -49,13 +49,15 @@ const TPackageVector& TInstallationManager::packages() const {
 }
 
 void TInstallationManager::releaseLater(std::shared_ptr<TPackageInstallation> run) {
-    if (!run)
-        return;
     QCoreApplication* application = QCoreApplication::instance();
-    if (!application)
-        return; // no event loop, hence no signal that could still be running
+    if (!run || !application)
+        return; // without an application there is no event loop, hence no signal still running
+    // Kept on the heap: a call still queued when the application ends is dropped under the event
+    // queue's lock, where destroying a run (which posts events itself) would deadlock. Such a run
+    // is left to the end of the process.
+    auto* holder = new std::shared_ptr<TPackageInstallation>(std::move(run));
     QMetaObject::invokeMethod(
-        application, [run = std::move(run)]() mutable { run.reset(); }, Qt::QueuedConnection);
+        application, [holder] { delete holder; }, Qt::QueuedConnection);
 }
 
 // --- Status and queries -----------------------------------------------------------------------
@@ -227,19 +229,23 @@ void TInstallationManager::installOrUpdatePackage(const std::shared_ptr<TPackage
     if (!server)
         return;
     const QDir directory = getPackageDirectory(package);
+    // The run exists before the markers are read or changed, so that what it holds on the package
+    // folder covers them too.
+    std::shared_ptr<TPackageInstallation> run = createRun(package, directory);
     const TPackageConfigurationReader local = readPackageConfigurationFromInstallationDirectory(directory);
     // Decided before any marker changes: only a recorded complete build may be trusted.
     const bool fastScan = m_pLauncherFilesystemHelper->launcherSettings()->fastScan() &&
                           determineInstallationStatus(package) == PACKAGE_STATUS_UPDATE_REQUIRED;
     markPackageAsPartiallyInstalled(package, server->rawPackageJsonData(), server->rawAssetJsonData());
 
-    std::shared_ptr<TPackageInstallation> run = createRun(package, directory);
     connect(run.get(), &TPackageInstallation::downloadFinished, this,
             &TInstallationManager::onDownloadFinished);
     connect(run.get(), &TPackageInstallation::verificationFinished, this,
             &TInstallationManager::onVerificationFinished);
     TRunInProgress entry;
     entry.run = run;
+    entry.packageJson = server->rawPackageJsonData();
+    entry.assetJson = server->rawAssetJsonData();
     m_InstallationsInProgress.push_back(std::move(entry));
     connect(run.get(), &TPackageInstallation::diskAccessFailed, this,
             &TInstallationManager::onDiskAccessFailed);
@@ -255,20 +261,20 @@ void TInstallationManager::verifyPackage(const std::shared_ptr<TPackage>& packag
     if (!server)
         return;
     const QDir directory = getPackageDirectory(package);
-    const TPackageConfigurationReader local = readPackageConfigurationFromInstallationDirectory(directory);
     TRunInProgress entry;
+    entry.run = createRun(package, directory); // before the markers, as for an installation
+    const TPackageConfigurationReader local = readPackageConfigurationFromInstallationDirectory(directory);
     entry.verificationOnly = true;
     entry.hadFullMarker = HasFullInstallationMarker(directory);
     if (entry.hadFullMarker) {
         // The check is of the recorded build; the markers keep recording it.
-        entry.verifiedPackageJson = local.rawPackageJsonData();
-        entry.verifiedAssetJson = local.rawAssetJsonData();
-        markPackageAsPartiallyInstalled(package, entry.verifiedPackageJson, entry.verifiedAssetJson);
+        entry.packageJson = local.rawPackageJsonData();
+        entry.assetJson = local.rawAssetJsonData();
+        markPackageAsPartiallyInstalled(package, entry.packageJson, entry.assetJson);
     } else {
         markPackageAsPartiallyInstalled(package, server->rawPackageJsonData(), server->rawAssetJsonData());
     }
 
-    entry.run = createRun(package, directory);
     std::shared_ptr<TPackageInstallation> run = entry.run;
     connect(run.get(), &TPackageInstallation::verificationFinished, this,
             &TInstallationManager::onVerificationFinished);
@@ -298,9 +304,7 @@ void TInstallationManager::installPackagesMarkedForAutoInstallation() {
 
 void TInstallationManager::removeDefaultPackageMarkerFromCurrentPackages() {
     for (const std::shared_ptr<TPackage>& package : packages()) {
-        // A package with a run in progress keeps the status the run gives it.
-        if (!isInstallationInProgress(package))
-            package->setLocalPackageStatus(determineInstallationStatus(package));
+        package->setLocalPackageStatus(determineInstallationStatus(package));
         m_pLauncherFilesystemHelper->removeFileOrDirectory(m_pLauncherFilesystemHelper->getFullPath(
             getPackageDirectory(package), QString::fromLatin1(DEFAULT_PACKAGE_MARKER)));
         package->setIsDefaultPackage(false);
@@ -348,16 +352,15 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
             << " InstallationsInProgress: " << m_InstallationsInProgress.size()
             << " Thread: " << QThread::currentThreadId();
     const std::shared_ptr<TPackageInstallation> run = entry->run;
+    const QByteArray packageJson = entry->packageJson, assetJson = entry->assetJson;
     if (!run->isInstalledWithoutError()) {
         // The partial marker stays: the next installation scans every file.
         finishRun(run);
         emitAllFinishedWhenIdle();
         return;
     }
-    const TPackageConfigurationReader* server = PackageBeingInstalled->matchingPackageConfiguration();
     try {
-        updatePartiallyInstalledPackage(PackageBeingInstalled, server->rawPackageJsonData(),
-                                        server->rawAssetJsonData());
+        updatePartiallyInstalledPackage(PackageBeingInstalled, packageJson, assetJson);
         const TPackageConfigurationReader local =
             readPackageConfigurationFromInstallationDirectory(getPackageDirectory(PackageBeingInstalled));
         qInfo() << "onDownloadFinished LocalConfiguration: " << local.containedFiles().size()
@@ -393,14 +396,10 @@ void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> Pack
     if (run->isInstalledWithoutError()) {
         try {
             if (!finished.verificationOnly) {
-                const TPackageConfigurationReader* server =
-                    PackageBeingInstalled->matchingPackageConfiguration();
-                markPackageAsFullyInstalled(PackageBeingInstalled, server->rawPackageJsonData(),
-                                            server->rawAssetJsonData());
+                markPackageAsFullyInstalled(PackageBeingInstalled, finished.packageJson, finished.assetJson);
                 installed = true;
             } else if (finished.hadFullMarker) {
-                markPackageAsFullyInstalled(PackageBeingInstalled, finished.verifiedPackageJson,
-                                            finished.verifiedAssetJson);
+                markPackageAsFullyInstalled(PackageBeingInstalled, finished.packageJson, finished.assetJson);
                 // The recorded build may be older than the service's.
                 PackageBeingInstalled->setLocalPackageStatus(
                     determineInstallationStatus(PackageBeingInstalled));

@@ -88,11 +88,13 @@ private:
     struct TRunInProgress {
         std::shared_ptr<TPackageInstallation> run;
         // A verification alone checks the recorded build and may only restore the full marker it
-        // found (with the documents it checked); an installation records the service's build.
+        // found; an installation records the service's build.
         bool verificationOnly = false;
         bool hadFullMarker = false;
-        QByteArray verifiedPackageJson;
-        QByteArray verifiedAssetJson;
+        // The documents of the build the run brings the directory to, taken when it started: a
+        // configuration attached to the package meanwhile describes files the run never fetched.
+        QByteArray packageJson;
+        QByteArray assetJson;
     };
 
     std::vector<TRunInProgress>::iterator findRun(const std::shared_ptr<TPackage>& package);

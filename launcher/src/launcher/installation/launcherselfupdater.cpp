@@ -202,8 +202,6 @@ void TLauncherSelfUpdater::cleanupOldLauncherVersion() const {
 void TLauncherSelfUpdater::removeOwnBackups() const {
     const QDir bundle = bundleDirectory();
     const QString executable = executablePath();
-    // Only the launcher's own backups: that of its executable and those of the files its package
-    // records. A launcher started from an ordinary folder shares it with other programs.
     const auto removeBackupOf = [&](const QString& path) {
         const QString backup = m_FileSystemHelper->getFileBackupPath(path);
         const QFileInfo info(backup);
@@ -211,16 +209,23 @@ void TLauncherSelfUpdater::removeOwnBackups() const {
             m_FileSystemHelper->removeFileOrDirectory(backup);
     };
     removeBackupOf(executable);
+    // Everything else only inside a real bundle: a launcher started from an ordinary folder (a
+    // downloads folder) shares it with other programs and their files.
+    const QDir executableFolder = QFileInfo(executable).absoluteDir();
+    const QString bundlePath = QDir::cleanPath(bundle.absolutePath());
+    const bool insideBundle =
+        QDir::cleanPath(executableFolder.absolutePath()) != bundlePath &&
+        QDir::cleanPath(
+            TLauncherFilesystemHelper::applicationBaseDirectoryFor(executableFolder).absolutePath()) ==
+            bundlePath;
+    if (!insideBundle)
+        return;
+    m_FileSystemHelper->deleteBackupFilesInDirectory(bundlePath);
+    // Backups the update made of the launcher's own files deeper in the bundle.
     const TPackageConfigurationReader recorded =
         TPackageMarkerFiles(*m_FileSystemHelper, bundle).localConfiguration();
     for (const TFileInPackage& file : recorded.containedFiles())
         removeBackupOf(m_FileSystemHelper->getFullPath(bundle, file.relativeLocalPath()));
-    // Inside a real bundle every backup at its top is the launcher's.
-    const QDir executableFolder = QFileInfo(executable).absoluteDir();
-    if (QDir::cleanPath(bundle.absolutePath()) != QDir::cleanPath(executableFolder.absolutePath()) &&
-        TLauncherFilesystemHelper::applicationBaseDirectoryFor(executableFolder).absolutePath() ==
-            bundle.absolutePath())
-        m_FileSystemHelper->deleteBackupFilesInDirectory(bundle.absolutePath());
 }
 
 } // namespace quarn::launcher

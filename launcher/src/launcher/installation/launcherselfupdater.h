@@ -29,7 +29,9 @@ public:
     // launcher package for this machine) counts as current.
     bool isLauncherToDate(const TPackageConfigurationReader* configuration) const;
     void startSelfUpdate(const std::shared_ptr<TPackage>& package);
-    // Deletes the backups an earlier update left in the launcher's bundle (see the definition).
+    // Deletes the backups an earlier update left: the executable's, and inside a real bundle every
+    // ".old" file at its top and the backups of the files the launcher package records. File
+    // errors are logged, never thrown.
     void cleanupOldLauncherVersion() const;
 
     // The bundle the launcher package is installed in and the running executable; by default the

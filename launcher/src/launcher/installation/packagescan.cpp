@@ -301,7 +301,7 @@ private:
             if (expected.fileSize() == 0 && (expected.fileHash().isEmpty() ||
                                              expected.fileHash() == shared::TSha256::hash(QByteArray()))) {
                 TPackagePathGuard::createFoldersFor(m_State.packageDirectory, m_FullPath);
-                m_State.fileSystemHelper->writeBinaryFileWithPath(m_FullPath, QByteArray());
+                m_State.fileSystemHelper->writeFileAtomically(m_FullPath, QByteArray());
                 return;
             }
             qWarning() << "no source to download file from " << m_Entry.relativeLocalPath();
