@@ -169,7 +169,7 @@ private:
 
     QTemporaryDir m_dir;
     QByteArray m_text;         // text and x86-like code, 96 KiB
-    QByteArray m_large;        // 1.5 MiB, more than one block at zpaq's smallest block size
+    QByteArray m_large;        // 1.1 MiB: two blocks at zpaq's smallest block size (1 MiB - 4 KiB)
     QByteArray m_contextModel; // m_text by zpaq with an ICM and an ISSE
     QByteArray m_smallModel;   // its first 4 KiB the same way
 };
@@ -195,7 +195,7 @@ void TestZpaq::initTestCase() {
         m_text += QByteArray(reinterpret_cast<const char*>(&target), 4);
         m_text += QByteArray(static_cast<int>(next() % 6), '\0');
     }
-    for (int i = 0; m_large.size() < 1536 * 1024; ++i) {
+    for (int i = 0; m_large.size() < 1126 * 1024; ++i) {
         m_large += m_text.mid((i * 7919) % 60000, 4096);
         m_large += QByteArray::number(i);
     }

@@ -11,6 +11,7 @@
 #include <zlib.h>
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -94,12 +95,17 @@ private:
         TPackageInstallation run(nullptr, m_Helper);
         run.setInstallationBaseDirectory(directory);
         QSignalSpy finished(&run, &TPackageInstallation::downloadFinished);
+        QSignalSpy refused(&run, &TPackageInstallation::diskAccessFailed);
         run.startScan(TPackageConfigurationReader(), configuration, false);
-        if (!finished.wait(600000) && finished.isEmpty()) {
-            qWarning() << "run did not finish";
+        QElapsedTimer waited;
+        waited.start();
+        while (finished.isEmpty() && refused.isEmpty() && waited.elapsed() < 600000)
+            finished.wait(1000);
+        if (!refused.isEmpty()) {
+            qInfo() << "run refused:" << refused.first().first().toString();
             return false;
         }
-        return run.isInstalledWithoutError();
+        return !finished.isEmpty() && run.isInstalledWithoutError();
     }
 
     static QByteArray fileDigest(const QString& path) {

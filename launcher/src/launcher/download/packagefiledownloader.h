@@ -57,8 +57,10 @@ public:
     // Bytes a chunk's response may hold beyond the chunk's unpacked size: the container header
     // (padding, marker, codec, two lengths and the LZMA properties) is far smaller.
     static constexpr quint64 CONTAINER_HEADER_ALLOWANCE = 4096;
-    // No response is allowed more than this, whatever a document says a chunk holds.
-    static constexpr quint64 MAXIMUM_CHUNK_RESPONSE_SIZE = 64ull * 1024 * 1024;
+    // No response is allowed more than this, whatever a document says a unit holds. Chunks of a
+    // chunk list are held to 64 MiB by the document check; a file sent as one unit may be as
+    // large as the pipeline can hold in memory.
+    static constexpr quint64 MAXIMUM_CHUNK_RESPONSE_SIZE = 2047ull * 1024 * 1024;
 
     TPackageFileDownloader(std::shared_ptr<shared::TDownloadPool> downloadPool,
                            const std::shared_ptr<TLauncherFilesystemHelper>& filesystemHelper);

@@ -152,12 +152,12 @@ QString TPackageDocumentCheck::findProblem(const TPackageConfigurationReader& co
                 return invalid(QStringLiteral("file '%1' is to be fetched from '%2'; only http and https are "
                                               "used")
                                    .arg(path, unitUrl.toString()));
-            if (size > MAXIMUM_CHUNK_SIZE)
+            if (size > MAXIMUM_WHOLE_FILE_SIZE)
                 return invalid(QStringLiteral("file '%1' of %2 bytes is to be fetched as one piece; a piece "
                                               "holds at most %3 bytes")
                                    .arg(path)
                                    .arg(size)
-                                   .arg(MAXIMUM_CHUNK_SIZE));
+                                   .arg(MAXIMUM_WHOLE_FILE_SIZE));
         }
         const QString folded = foldedName(path);
         if (!folded.contains(QLatin1Char('/')) && reserved.contains(folded))

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shared/compressionhelper.h"
+
 #include "launcher/configuration/packageconfiguration.h"
 
 #include <QString>
@@ -14,14 +16,17 @@ namespace quarn::launcher {
 // - sizes are whole, non-negative numbers (or decimal strings);
 // - every listed chunk holds 1 byte to MAXIMUM_CHUNK_SIZE bytes and has a 32-byte digest;
 // - a file's chunks add up exactly to the file's size; a file fetched as one unit is at most
-//   MAXIMUM_CHUNK_SIZE bytes; every file has a 32-byte digest;
+//   MAXIMUM_WHOLE_FILE_SIZE bytes (what the pipeline can hold in memory); every file has a
+//   32-byte digest;
 // - chunk and file URLs are http or https;
 // - no file takes the name of one of the package folder's own files at its top level, and no two
 //   files name the same file (or a file and a folder) on a file system that ignores letter case
 //   and Unicode normalisation.
 class TPackageDocumentCheck {
 public:
-    static constexpr quint64 MAXIMUM_CHUNK_SIZE = 64ull * 1024 * 1024;
+    static constexpr quint64 MAXIMUM_CHUNK_SIZE = shared::TCompressionHelper::MAX_UNPACKED_LENGTH;
+    static constexpr quint64 MAXIMUM_WHOLE_FILE_SIZE =
+        shared::TCompressionHelper::MAX_WHOLE_FILE_UNPACKED_LENGTH;
 
     // The names the launcher keeps at the top of every package folder, whatever the settings say.
     static QStringList defaultReservedNames();
