@@ -39,6 +39,7 @@ private slots:
     void syncFailures_data();
     void syncFailures();
     void interruptedSyncGoesOn();
+    void damagedFileIsNamedAndRepaired();
 
 private:
     // Runs the tool with the event loop turning, so that the fault server in this thread answers.
@@ -356,6 +357,39 @@ void TestPublishCli::interruptedSyncGoesOn() {
     QVERIFY2(fetched.hasMatch(), qPrintable(rerun.out));
     QCOMPARE(fetched.captured(1).toLongLong(), 2ll * size);
     QVERIFY(QFileInfo::exists(m_dir->filePath("installed/package.json")));
+}
+
+// A verification that finds a damaged file names it and fails with its own code; the next run
+// (without a complete installation recorded, so it reads every file) repairs it.
+void TestPublishCli::damagedFileIsNamedAndRepaired() {
+    // The fast scan trusts the record of a file of several chunks without reading it.
+    const int large = 20 * 1024 * 1024;
+    const QUrl package = publishAndServe({5000, large});
+    QVERIFY(package.isValid());
+    const QString installed = m_dir->filePath("installed");
+    const QStringList arguments{"sync",    "--package",   package.toString(), "--dir",
+                                installed, "--fast-scan", "--verify"};
+    QCOMPARE(run(arguments).exitCode, 0);
+    // Damage that keeps the size: the fast scan trusts the file, only the verification finds it.
+    QFile damaged(installed + "/file1.bin");
+    QVERIFY(damaged.open(QIODevice::ReadWrite));
+    QVERIFY(damaged.seek(100));
+    damaged.write("damage");
+    damaged.close();
+
+    const TRun failed = run(arguments);
+    QVERIFY2(failed.exitCode == 5, qPrintable(failed.out + failed.err));
+    QVERIFY2(failed.err.contains("file1.bin") && failed.err.contains("the next run repairs it"),
+             qPrintable(failed.err));
+    QVERIFY2(!failed.out.contains("fetched"), qPrintable(failed.out));
+
+    const TRun repaired = run(arguments);
+    QVERIFY2(repaired.exitCode == 0, qPrintable(repaired.out + repaired.err));
+    // Only the damaged chunk comes again.
+    const QRegularExpressionMatch fetched = QRegularExpression("fetched (\\d+) bytes").match(repaired.out);
+    QVERIFY2(fetched.hasMatch(), qPrintable(repaired.out));
+    QVERIFY2(fetched.captured(1).toLongLong() > 0 && fetched.captured(1).toLongLong() < large,
+             qPrintable(repaired.out));
 }
 
 QTEST_GUILESS_MAIN(TestPublishCli)
