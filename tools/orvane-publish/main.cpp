@@ -33,7 +33,7 @@ const char* const TOOL_HELP =
     "Options take their value as the next argument or after '=' (--dir DIR, --dir=DIR);\n"
     "sizes may end in K, M or G (powers of 1024). Exit codes: 0 success, 1 failure,\n"
     "2 wrong arguments, 3 network failure, 4 disk failure, 5 verification failure,\n"
-    "130 interrupted.\n";
+    "130 or 143 interrupted (SIGINT, SIGTERM).\n";
 
 } // namespace
 
