@@ -2,7 +2,9 @@
 
 #include <QTextStream>
 
+#include <algorithm>
 #include <limits>
+#include <utility>
 
 #ifndef ORVANE_PUBLISH_VERSION
 #define ORVANE_PUBLISH_VERSION "unknown"
