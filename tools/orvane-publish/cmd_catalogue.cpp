@@ -2,104 +2,92 @@
 #include "commands.h"
 #include "options.h"
 
-#include <QCommandLineParser>
 #include <QTextStream>
 
 namespace publish {
 
-namespace {
-
-const char* const CATALOGUE_USAGE =
-    "usage: orvane-publish catalogue OUT_FILE [options]\n"
-    "  a build of a package (added, or replacing the build for the same platform):\n"
-    "  --name NAME                    package name (its identity in the document)\n"
-    "  --launcher                     the launcher's own package instead of a client package\n"
-    "  --os OS --arch ARCH            windows|macos|linux, i386|x86_64\n"
-    "  --package PATH|URL             the build's package document\n"
-    "  --assets PATH|URL              the build's asset document (optional)\n"
-    "  --directory NAME               installation folder name, without .app (default: NAME)\n"
-    "  --install-automatically yes|no\n"
-    "  --logo-link URL\n"
-    "  service endpoints and switches (absolute URLs; an empty value removes the key):\n"
-    "  --hardwaresurvey URL  --hints URL  --funnel URL\n"
-    "  --prevent-default-autostart yes|no  --show-package-names yes|no\n";
-
-int usageError(const QString& message) {
-    QTextStream(stderr) << "orvane-publish catalogue: " << message << "\n" << CATALOGUE_USAGE;
-    return 2;
-}
-
-} // namespace
-
 int runCatalogue(const QStringList& arguments) {
-    QCommandLineParser parser;
-    auto valueOption = [](const char* name) {
-        return QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("VALUE"));
+    TCommandLine commandLine(
+        QStringLiteral("catalogue"), QStringLiteral("OUT_FILE [options]"),
+        QStringLiteral(
+            "Writes or updates the launcher configuration document OUT_FILE: adds the package named\n"
+            "by --name (or updates it) and replaces its build for the same --os/--arch (or adds\n"
+            "one). Everything else in an existing document is kept."));
+    const auto add = [&commandLine](const char* name, const char* valueName, const char* description) {
+        commandLine.addOption(QString::fromLatin1(name), QString::fromLatin1(valueName),
+                              QString::fromLatin1(description));
     };
-    const QCommandLineOption name = valueOption("name");
-    const QCommandLineOption launcher(QStringLiteral("launcher"));
-    const QCommandLineOption os = valueOption("os");
-    const QCommandLineOption arch = valueOption("arch");
-    const QCommandLineOption package = valueOption("package");
-    const QCommandLineOption assets = valueOption("assets");
-    const QCommandLineOption directory = valueOption("directory");
-    const QCommandLineOption installAutomatically = valueOption("install-automatically");
-    const QCommandLineOption logoLink = valueOption("logo-link");
-    const QCommandLineOption hardwareSurvey = valueOption("hardwaresurvey");
-    const QCommandLineOption hints = valueOption("hints");
-    const QCommandLineOption funnel = valueOption("funnel");
-    const QCommandLineOption preventAutostart = valueOption("prevent-default-autostart");
-    const QCommandLineOption showNames = valueOption("show-package-names");
-    parser.addOptions({name, launcher, os, arch, package, assets, directory, installAutomatically, logoLink,
-                       hardwareSurvey, hints, funnel, preventAutostart, showNames});
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    if (!parser.parse(QStringList{QStringLiteral("catalogue")} + arguments)) {
-        return usageError(parser.errorText());
+    add("name", "NAME", "package name (its identity in the document)");
+    add("launcher", "", "the launcher's own package instead of a client package");
+    add("os", "OS", "windows | macos | linux");
+    add("arch", "ARCH", "i386 | x86_64");
+    add("package", "PATH|URL", "the build's package document (below OUT_FILE's folder, or an absolute URL)");
+    add("assets", "PATH|URL", "the build's asset document (optional)");
+    add("directory", "NAME", "installation folder name, without .app (default: the package name)");
+    add("install-automatically", "yes|no", "install the package without asking");
+    add("logo-link", "URL", "link behind the package's logo");
+    add("hardwaresurvey", "URL", "hardware survey endpoint (absolute URL; empty removes it)");
+    add("hints", "URL", "hints document (absolute URL; empty removes it)");
+    add("funnel", "URL", "funnel endpoint (absolute URL; empty removes it)");
+    add("prevent-default-autostart", "yes|no", "do not start the default client automatically");
+    add("show-package-names", "yes|no", "show the package names in the window");
+    const int parsed = commandLine.parse(arguments, 1, 1);
+    if (parsed >= 0) {
+        return parsed;
     }
-    if (parser.positionalArguments().size() != 1) {
-        return usageError(QStringLiteral("OUT_FILE is required"));
-    }
+    const auto usageError = [&commandLine](const QString& message) {
+        return commandLine.usageError(message);
+    };
+    const auto isSet = [&commandLine](const char* name) {
+        return commandLine.isSet(QString::fromLatin1(name));
+    };
+    const auto value = [&commandLine](const char* name) {
+        return commandLine.value(QString::fromLatin1(name));
+    };
 
     TCatalogueOptions options;
-    options.documentPath = parser.positionalArguments().at(0);
-    options.packageName = parser.value(name);
-    options.launcherPackage = parser.isSet(launcher);
-    options.operatingSystem = parser.value(os);
-    options.architecture = parser.value(arch);
-    options.packageDocument = parser.value(package);
-    options.assetDocument = parser.value(assets);
-    options.directoryName = parser.value(directory);
-    const bool buildOptionGiven = parser.isSet(launcher) || parser.isSet(os) || parser.isSet(arch) ||
-                                  parser.isSet(package) || parser.isSet(assets) || parser.isSet(directory) ||
-                                  parser.isSet(installAutomatically) || parser.isSet(logoLink);
+    options.documentPath = commandLine.positional().at(0);
+    options.packageName = value("name");
+    options.launcherPackage = isSet("launcher");
+    options.operatingSystem = value("os");
+    options.architecture = value("arch");
+    options.packageDocument = value("package");
+    options.assetDocument = value("assets");
+    options.directoryName = value("directory");
+    const bool buildOptionGiven = isSet("launcher") || isSet("os") || isSet("arch") || isSet("package") ||
+                                  isSet("assets") || isSet("directory") || isSet("install-automatically") ||
+                                  isSet("logo-link");
     if (options.packageName.isEmpty() && buildOptionGiven) {
         return usageError(QStringLiteral("package options need --name"));
     }
-    auto switchValue = [&parser](const QCommandLineOption& option, std::optional<bool>& target) {
-        if (!parser.isSet(option)) {
+    auto switchValue = [&](const char* option, std::optional<bool>& target) {
+        if (!isSet(option)) {
             return true;
         }
-        bool value = false;
-        if (!parseSwitch(parser.value(option), value)) {
+        bool flag = false;
+        if (!parseSwitch(value(option), flag)) {
             return false;
         }
-        target = value;
+        target = flag;
         return true;
     };
-    if (!switchValue(installAutomatically, options.installAutomatically) ||
-        !switchValue(preventAutostart, options.preventDefaultAutostart) ||
-        !switchValue(showNames, options.showPackageNames)) {
-        return usageError(QStringLiteral("switches take yes or no"));
+    for (const auto& entry : {std::make_pair("install-automatically", &options.installAutomatically),
+                              std::make_pair("prevent-default-autostart", &options.preventDefaultAutostart),
+                              std::make_pair("show-package-names", &options.showPackageNames)}) {
+        if (!switchValue(entry.first, *entry.second)) {
+            return usageError(QStringLiteral("--%1 takes yes or no, not '%2'")
+                                  .arg(QLatin1String(entry.first), value(entry.first)));
+        }
     }
-    auto textValue = [&parser](const QCommandLineOption& option, std::optional<QString>& target) {
-        if (parser.isSet(option)) {
-            target = parser.value(option);
+    auto textValue = [&](const char* option, std::optional<QString>& target) {
+        if (isSet(option)) {
+            target = value(option);
         }
     };
-    textValue(logoLink, options.logoLinkTarget);
-    textValue(hardwareSurvey, options.hardwareSurveyUrl);
-    textValue(hints, options.hintsUrl);
-    textValue(funnel, options.funnelUrl);
+    textValue("logo-link", options.logoLinkTarget);
+    textValue("hardwaresurvey", options.hardwareSurveyUrl);
+    textValue("hints", options.hintsUrl);
+    textValue("funnel", options.funnelUrl);
 
     const TCatalogueResult result = updateCatalogue(options);
     if (!result.success) {

@@ -1,4 +1,5 @@
 #include "commands.h"
+#include "options.h"
 
 #include "launcher/installation/chunking.h"
 #include "shared/sha256.h"
@@ -12,46 +13,27 @@
 
 namespace publish {
 
-namespace {
-
-int usageError(const QString& message) {
-    QTextStream(stderr) << "orvane-publish chunks: " << message << "\n"
-                        << "usage: orvane-publish chunks FILE [--average N]\n";
-    return 2;
-}
-
-} // namespace
-
 // Prints "offset length sha256-hex" for every chunk of FILE, cut exactly as the launcher's scan cuts
 // the files it finds on disk.
 int runChunks(const QStringList& arguments) {
-    QString path;
+    TCommandLine commandLine(
+        QStringLiteral("chunks"), QStringLiteral("FILE [--average SIZE]"),
+        QStringLiteral("Prints the content-defined chunks of FILE, one line per chunk:\n"
+                       "\"offset length sha256-hex\", cut exactly as the launcher's scan "
+                       "cuts a file on disk."));
+    commandLine.addOption(QStringLiteral("average"), QStringLiteral("SIZE"),
+                          QStringLiteral("average chunk size in bytes, 512 to 134217729 (default 8M)"));
+    const int parsed = commandLine.parse(arguments, 0, 1);
+    if (parsed >= 0)
+        return parsed;
+    if (commandLine.positional().isEmpty())
+        return commandLine.usageError(QStringLiteral("no file given"));
+    const QString path = commandLine.positional().constFirst();
     quint64 average = quarn::launcher::DEFAULT_CHUNK_AVERAGE;
-    for (int i = 0; i < arguments.size(); ++i) {
-        const QString& argument = arguments[i];
-        if (argument == QLatin1String("--average") || argument.startsWith(QLatin1String("--average="))) {
-            QString value;
-            if (argument.contains(QLatin1Char('='))) {
-                value = argument.section(QLatin1Char('='), 1);
-            } else if (i + 1 < arguments.size()) {
-                value = arguments[++i];
-            } else {
-                return usageError(QStringLiteral("--average needs a value"));
-            }
-            bool ok = false;
-            average = value.toULongLong(&ok, 10);
-            if (!ok) {
-                return usageError(QStringLiteral("'%1' is not a number").arg(value));
-            }
-        } else if (path.isEmpty()) {
-            path = argument;
-        } else {
-            return usageError(QStringLiteral("unexpected argument '%1'").arg(argument));
-        }
-    }
-    if (path.isEmpty()) {
-        return usageError(QStringLiteral("no file given"));
-    }
+    if (commandLine.isSet(QStringLiteral("average")) &&
+        !parseByteCount(commandLine.value(QStringLiteral("average")), average))
+        return commandLine.usageError(
+            QStringLiteral("'%1' is not a size").arg(commandLine.value(QStringLiteral("average"))));
     QTextStream err(stderr);
     try {
         quarn::launcher::TChunkingParameters::derive(average);

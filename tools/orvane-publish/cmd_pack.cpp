@@ -1,5 +1,6 @@
 #include "commands.h"
 #include "containerwriter.h"
+#include "options.h"
 
 #include "shared/compressionhelper.h"
 
@@ -29,17 +30,24 @@ bool readWholeFile(const QString& path, QByteArray& content, QString& error) {
 } // namespace
 
 int runPack(const QStringList& arguments) {
-    QTextStream err(stderr);
+    TCommandLine commandLine(
+        QStringLiteral("pack"), QStringLiteral("--codec N IN OUT"),
+        QStringLiteral("Wraps the content of IN into a chunk container and writes it to OUT."));
+    commandLine.addOption(QStringLiteral("codec"), QStringLiteral("N"),
+                          QStringLiteral("container codec: 0, 3, 4, 5 or 10 (required)"));
+    const int parsed = commandLine.parse(arguments, 2, 2);
+    if (parsed >= 0)
+        return parsed;
+    if (!commandLine.isSet(QStringLiteral("codec")))
+        return commandLine.usageError(QStringLiteral("--codec is required"));
     bool codecOk = false;
-    const int codec = arguments.size() == 4 && arguments.at(0) == QLatin1String("--codec")
-                          ? arguments.at(1).toInt(&codecOk)
-                          : -1;
-    if (!codecOk) {
-        err << "usage: orvane-publish pack --codec N IN OUT   (N: 0, 3, 4, 5 or 10)\n";
-        return 2;
-    }
-    const QString inPath = arguments.at(2);
-    const QString outPath = arguments.at(3);
+    const int codec = commandLine.value(QStringLiteral("codec")).toInt(&codecOk);
+    if (!codecOk)
+        return commandLine.usageError(
+            QStringLiteral("'%1' is not a codec number").arg(commandLine.value(QStringLiteral("codec"))));
+    QTextStream err(stderr);
+    const QString inPath = commandLine.positional().at(0);
+    const QString outPath = commandLine.positional().at(1);
     QByteArray content;
     QString error;
     if (!readWholeFile(inPath, content, error)) {

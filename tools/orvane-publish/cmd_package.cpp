@@ -2,109 +2,94 @@
 #include "options.h"
 #include "packager.h"
 
-#include <QCommandLineParser>
 #include <QTextStream>
 
 namespace publish {
 
-namespace {
-
-const char* const PACKAGE_USAGE =
-    "usage: orvane-publish package SRC_DIR OUT_DIR [options]\n"
-    "  --version V              package version\n"
-    "  --asset-version V        asset document version (default: the package version)\n"
-    "  --assets GLOB            files whose relative path matches go to the asset document\n"
-    "                           (repeatable; '*' also matches '/')\n"
-    "  --executable REL         the executable to start (also marked executable)\n"
-    "  --parameter P            an argument for the executable (repeatable, in order)\n"
-    "  --generation G           first | second\n"
-    "  --variant V              regular | preview | beta | test\n"
-    "  --codec N                container codec 0, 3, 4, 5 or 10 (default 5)\n"
-    "  --level L                encoder effort, 0 (fastest) to 9 (smallest, default)\n"
-    "  --plain                  store units as they are (\"unpack\" false)\n"
-    "  --threshold SIZE         files up to SIZE are one unit, larger ones are chunked\n"
-    "                           (default 8M; at most 64M)\n"
-    "  --package-document NAME  default package.json\n"
-    "  --asset-document NAME    default assets.json\n"
-    "  --threads N              encoder threads (default: one per processor)\n";
-
-int usageError(const QString& message) {
-    QTextStream(stderr) << "orvane-publish package: " << message << "\n" << PACKAGE_USAGE;
-    return 2;
-}
-
-} // namespace
-
 int runPackage(const QStringList& arguments) {
-    QCommandLineParser parser;
-    const QCommandLineOption version(QStringLiteral("version"), QString(), QStringLiteral("V"));
-    const QCommandLineOption assetVersion(QStringLiteral("asset-version"), QString(), QStringLiteral("V"));
-    const QCommandLineOption assets(QStringLiteral("assets"), QString(), QStringLiteral("GLOB"));
-    const QCommandLineOption executable(QStringLiteral("executable"), QString(), QStringLiteral("REL"));
-    const QCommandLineOption parameter(QStringLiteral("parameter"), QString(), QStringLiteral("P"));
-    const QCommandLineOption generation(QStringLiteral("generation"), QString(), QStringLiteral("G"));
-    const QCommandLineOption variant(QStringLiteral("variant"), QString(), QStringLiteral("V"));
-    const QCommandLineOption codec(QStringLiteral("codec"), QString(), QStringLiteral("N"));
-    const QCommandLineOption level(QStringLiteral("level"), QString(), QStringLiteral("L"));
-    const QCommandLineOption plain(QStringLiteral("plain"));
-    const QCommandLineOption threshold(QStringLiteral("threshold"), QString(), QStringLiteral("SIZE"));
-    const QCommandLineOption packageDocument(QStringLiteral("package-document"), QString(),
-                                             QStringLiteral("NAME"));
-    const QCommandLineOption assetDocument(QStringLiteral("asset-document"), QString(),
-                                           QStringLiteral("NAME"));
-    const QCommandLineOption threads(QStringLiteral("threads"), QString(), QStringLiteral("N"));
-    parser.addOptions({version, assetVersion, assets, executable, parameter, generation, variant, codec,
-                       level, plain, threshold, packageDocument, assetDocument, threads});
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    if (!parser.parse(QStringList{QStringLiteral("package")} + arguments)) {
-        return usageError(parser.errorText());
+    TCommandLine commandLine(
+        QStringLiteral("package"), QStringLiteral("SRC_DIR OUT_DIR [options]"),
+        QStringLiteral(
+            "Publishes the build in SRC_DIR (laid out as it is installed) into OUT_DIR: the package\n"
+            "document, optionally the asset document, and the stored units under OUT_DIR/chunks/.\n"
+            "Units already in OUT_DIR are reused."));
+    const auto add = [&commandLine](const char* name, const char* valueName, const char* description,
+                                    bool repeatable = false) {
+        commandLine.addOption(QString::fromLatin1(name), QString::fromLatin1(valueName),
+                              QString::fromLatin1(description), repeatable);
+    };
+    add("version", "V", "package version (the tool's own version: orvane-publish --version)");
+    add("asset-version", "V", "asset document version (default: the package version)");
+    add("assets", "GLOB",
+        "files whose relative path matches go to the asset document\n('*' also matches '/')", true);
+    add("executable", "REL", "the executable to start (also marked executable)");
+    add("parameter", "P", "an argument for the executable, in order", true);
+    add("generation", "G", "first | second");
+    add("variant", "V", "regular | preview | beta | test");
+    add("codec", "N", "container codec 0, 3, 4, 5 or 10 (default 5)");
+    add("level", "L", "encoder effort, 0 (fastest) to 9 (smallest, default)");
+    add("plain", "", "store units as they are (\"unpack\" false)");
+    add("threshold", "SIZE",
+        "files up to SIZE are one unit, larger ones are chunked\n(default 8M; at most 64M)");
+    add("package-document", "NAME", "name of the package document (default package.json)");
+    add("asset-document", "NAME", "name of the asset document (default assets.json)");
+    add("threads", "N", "encoder threads (default: one per processor)");
+    const int parsed = commandLine.parse(arguments, 2, 2);
+    if (parsed >= 0) {
+        return parsed;
     }
-    if (parser.positionalArguments().size() != 2) {
-        return usageError(QStringLiteral("SRC_DIR and OUT_DIR are required"));
-    }
+    const auto usageError = [&commandLine](const QString& message) {
+        return commandLine.usageError(message);
+    };
+    const auto isSet = [&commandLine](const char* name) {
+        return commandLine.isSet(QString::fromLatin1(name));
+    };
+    const auto value = [&commandLine](const char* name) {
+        return commandLine.value(QString::fromLatin1(name));
+    };
 
     TPublishOptions options;
-    options.sourceDirectory = parser.positionalArguments().at(0);
-    options.outputDirectory = parser.positionalArguments().at(1);
-    options.version = parser.value(version);
-    options.assetVersion = parser.value(assetVersion);
-    options.assetPatterns = parser.values(assets);
-    options.executable = parser.value(executable);
-    options.parameters = parser.values(parameter);
-    options.generation = parser.value(generation);
-    options.variant = parser.value(variant);
-    options.plain = parser.isSet(plain);
-    if (parser.isSet(codec)) {
+    options.sourceDirectory = commandLine.positional().at(0);
+    options.outputDirectory = commandLine.positional().at(1);
+    options.version = value("version");
+    options.assetVersion = value("asset-version");
+    options.assetPatterns = commandLine.values(QStringLiteral("assets"));
+    options.executable = value("executable");
+    options.parameters = commandLine.values(QStringLiteral("parameter"));
+    options.generation = value("generation");
+    options.variant = value("variant");
+    options.plain = isSet("plain");
+    if (isSet("codec")) {
         if (options.plain) {
             return usageError(QStringLiteral("--codec and --plain exclude each other"));
         }
         bool ok = false;
-        options.codec = parser.value(codec).toInt(&ok);
+        options.codec = value("codec").toInt(&ok);
         if (!ok) {
-            return usageError(QStringLiteral("'%1' is not a codec number").arg(parser.value(codec)));
+            return usageError(QStringLiteral("'%1' is not a codec number").arg(value("codec")));
         }
     }
-    if (parser.isSet(level)) {
+    if (isSet("level")) {
         bool ok = false;
-        options.level = parser.value(level).toInt(&ok);
+        options.level = value("level").toInt(&ok);
         if (!ok) {
-            return usageError(QStringLiteral("'%1' is not a level").arg(parser.value(level)));
+            return usageError(QStringLiteral("'%1' is not a level").arg(value("level")));
         }
     }
-    if (parser.isSet(threshold) && !parseByteCount(parser.value(threshold), options.wholeFileThreshold)) {
-        return usageError(QStringLiteral("'%1' is not a size").arg(parser.value(threshold)));
+    if (isSet("threshold") && !parseByteCount(value("threshold"), options.wholeFileThreshold)) {
+        return usageError(QStringLiteral("'%1' is not a size").arg(value("threshold")));
     }
-    if (parser.isSet(packageDocument)) {
-        options.packageDocumentName = parser.value(packageDocument);
+    if (isSet("package-document")) {
+        options.packageDocumentName = value("package-document");
     }
-    if (parser.isSet(assetDocument)) {
-        options.assetDocumentName = parser.value(assetDocument);
+    if (isSet("asset-document")) {
+        options.assetDocumentName = value("asset-document");
     }
-    if (parser.isSet(threads)) {
+    if (isSet("threads")) {
         bool ok = false;
-        options.threads = parser.value(threads).toInt(&ok);
+        options.threads = value("threads").toInt(&ok);
         if (!ok || options.threads < 1) {
-            return usageError(QStringLiteral("'%1' is not a thread count").arg(parser.value(threads)));
+            return usageError(QStringLiteral("'%1' is not a thread count").arg(value("threads")));
         }
     }
 

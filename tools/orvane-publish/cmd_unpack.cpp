@@ -1,4 +1,5 @@
 #include "commands.h"
+#include "options.h"
 
 #include "shared/compressionhelper.h"
 
@@ -8,12 +9,16 @@
 namespace publish {
 
 int runUnpack(const QStringList& arguments) {
+    TCommandLine commandLine(
+        QStringLiteral("unpack"), QStringLiteral("IN OUT"),
+        QStringLiteral("Decodes the chunk container IN with the launcher's own decoder and "
+                       "writes the content to OUT;\ndata that is not a container is copied "
+                       "unchanged, as the launcher does."));
+    const int parsed = commandLine.parse(arguments, 2, 2);
+    if (parsed >= 0)
+        return parsed;
     QTextStream err(stderr);
-    if (arguments.size() != 2) {
-        err << "usage: orvane-publish unpack IN OUT\n";
-        return 2;
-    }
-    QFile in(arguments.at(0));
+    QFile in(commandLine.positional().at(0));
     if (!in.open(QIODevice::ReadOnly)) {
         err << "orvane-publish unpack: cannot open '" << in.fileName() << "': " << in.errorString() << "\n";
         return 1;
@@ -27,7 +32,7 @@ int runUnpack(const QStringList& arguments) {
         err << "orvane-publish unpack: " << error.what() << "\n";
         return 1;
     }
-    QFile out(arguments.at(1));
+    QFile out(commandLine.positional().at(1));
     // Written bytes may wait in the file's buffer: only the flush shows a write error.
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(content) != content.size() ||
         !out.flush()) {

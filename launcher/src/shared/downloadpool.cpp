@@ -193,7 +193,20 @@ void TDownloadPool::emitFailed(const QUrl& url, QNetworkReplyWrapper* wrapper) {
         return;
     }
     forgetTransfer(wrapper);
-    emit failed(url, wrapper->error(), wrapper->errorString());
+    QNetworkReply::NetworkError code = wrapper->error();
+    QString reason = wrapper->errorString();
+    if (code == QNetworkReply::OperationCanceledError && m_transferTimeoutMs > 0) {
+        // The pool cancels a request only through abortTransfer, so a cancelled reply that was not
+        // aborted here ran into the transfer timeout; Qt itself only says "Operation canceled".
+        code = QNetworkReply::TimeoutError;
+        reason = QStringLiteral("timed out after %1 s without data").arg(m_transferTimeoutMs / 1000.0);
+    }
+    // Qt names the status text ("Not Found") but not the status code, which is what a publisher
+    // looks up.
+    const int status = wrapper->httpStatus();
+    if (status > 0 && !reason.contains(QString::number(status)))
+        reason += QStringLiteral(" (HTTP %1)").arg(status);
+    emit failed(url, code, reason);
 }
 
 void TDownloadPool::StartMoreDownloads() {

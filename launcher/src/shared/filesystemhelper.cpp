@@ -14,8 +14,12 @@
 namespace shared {
 
 void throwRuntimeError(QFileDevice const& device, QString const& reason) {
-    throw std::runtime_error(
-        QStringLiteral("I/O error on file '%1': %2").arg(device.fileName(), reason).toUtf8().toStdString());
+    // The operating system's reason (e.g. "No space left on device") is what tells a user what to do.
+    QString text = QStringLiteral("I/O error on file '%1': %2").arg(device.fileName(), reason);
+    if (device.error() != QFileDevice::NoError && !device.errorString().isEmpty() &&
+        device.errorString() != reason)
+        text += QStringLiteral(" (%1)").arg(device.errorString());
+    throw std::runtime_error(text.toUtf8().toStdString());
 }
 
 void throwRuntimeErrorOnErrorStatus(QFileDevice& device) {

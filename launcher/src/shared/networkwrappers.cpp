@@ -61,6 +61,10 @@ void QNetworkReplyWrapper::releaseLater() {
     }
 }
 
+int QNetworkReplyWrapper::httpStatus() const {
+    return m_reply ? m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0;
+}
+
 qint64 QNetworkReplyWrapper::announcedContentLength() const {
     if (!m_reply) {
         return -1;

@@ -53,6 +53,8 @@ public:
     virtual void releaseLater();
     // The body length the response announces (Content-Length), or -1 when it announces none.
     virtual qint64 announcedContentLength() const;
+    // The HTTP status of the response, or 0 when there is none (no response, not HTTP).
+    virtual int httpStatus() const;
     // Ends the request at once; the reply then reports an error and finishes.
     virtual void abort();
 

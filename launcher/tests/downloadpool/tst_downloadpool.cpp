@@ -210,19 +210,22 @@ void TestDownloadPool::failureIsReportedOnce_data() {
     QTest::addColumn<bool>("automaticFinish");
     QTest::addColumn<TFaultyHttpServer::TAnswer>("answer");
     QTest::addColumn<int>("expectedError");
+    QTest::addColumn<QString>("reasonPart"); // expected in the reported reason
     const QByteArray body(200000, 'z');
     for (bool automatic : {true, false}) {
         const QString mode = automatic ? "automatic" : "manual";
-        QTest::newRow(qPrintable(mode + ", 404"))
-            << automatic << TFaultyHttpServer::status(404) << int(QNetworkReply::ContentNotFoundError);
-        QTest::newRow(qPrintable(mode + ", 403"))
-            << automatic << TFaultyHttpServer::status(403) << int(QNetworkReply::ContentAccessDenied);
-        QTest::newRow(qPrintable(mode + ", 500"))
-            << automatic << TFaultyHttpServer::status(500) << int(QNetworkReply::InternalServerError);
+        QTest::newRow(qPrintable(mode + ", 404")) << automatic << TFaultyHttpServer::status(404)
+                                                  << int(QNetworkReply::ContentNotFoundError) << "(HTTP 404)";
+        QTest::newRow(qPrintable(mode + ", 403")) << automatic << TFaultyHttpServer::status(403)
+                                                  << int(QNetworkReply::ContentAccessDenied) << "(HTTP 403)";
+        QTest::newRow(qPrintable(mode + ", 500")) << automatic << TFaultyHttpServer::status(500)
+                                                  << int(QNetworkReply::InternalServerError) << "(HTTP 500)";
         QTest::newRow(qPrintable(mode + ", reset mid-body"))
-            << automatic << TFaultyHttpServer::resetMidBody(body) << -1;
+            << automatic << TFaultyHttpServer::resetMidBody(body) << -1 << "";
+        // Qt reports its transfer timeout as a cancelled operation; the pool says what happened.
         QTest::newRow(qPrintable(mode + ", stall"))
-            << automatic << TFaultyHttpServer::stall() << int(QNetworkReply::OperationCanceledError);
+            << automatic << TFaultyHttpServer::stall() << int(QNetworkReply::TimeoutError)
+            << "timed out after 0.7 s";
     }
 }
 
@@ -230,6 +233,7 @@ void TestDownloadPool::failureIsReportedOnce() {
     QFETCH(bool, automaticFinish);
     QFETCH(TFaultyHttpServer::TAnswer, answer);
     QFETCH(int, expectedError);
+    QFETCH(QString, reasonPart);
     TFaultyHttpServer server;
     server.setAnswers("/bad", {answer});
     server.setAnswers("/good", {TFaultyHttpServer::ok("fine")});
@@ -242,6 +246,7 @@ void TestDownloadPool::failureIsReportedOnce() {
     QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 30000);
     QCOMPARE(failed.at(0).at(0).toUrl(), server.url("/bad"));
     const auto code = failed.at(0).at(1).value<QNetworkReply::NetworkError>();
+    QVERIFY2(failed.at(0).at(2).toString().contains(reasonPart), qPrintable(failed.at(0).at(2).toString()));
     if (expectedError >= 0) {
         QCOMPARE(int(code), expectedError);
     } else {

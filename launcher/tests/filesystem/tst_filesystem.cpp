@@ -95,7 +95,8 @@ private slots:
     void errorTexts() {
         const QString inMissingFolder = m_Work.filePath(QStringLiteral("nofolder/file.bin"));
         QCOMPARE(errorText([&] { m_Helper.writeBinaryFileWithPath(inMissingFolder, "x"); }),
-                 QStringLiteral("I/O error on file '%1': Could not open file.").arg(inMissingFolder));
+                 QStringLiteral("I/O error on file '%1': Could not open file. (No such file or directory)")
+                     .arg(inMissingFolder));
 
         const QString missing = m_Work.filePath(QStringLiteral("missing.bin"));
         QCOMPARE(errorText([&] { m_Helper.deleteFileWithPath(missing); }),

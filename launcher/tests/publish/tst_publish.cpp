@@ -378,7 +378,7 @@ void TestPublish::refusals_data() {
     QTest::newRow("unknown variant") << ok << QStringList{"--variant", "nightly"} << 1
                                      << "variant must be one of";
     QTest::newRow("unknown option") << ok << QStringList{"--compression", "9"} << 2
-                                    << "Unknown option 'compression'";
+                                    << "unknown option '--compression'";
 }
 
 void TestPublish::refusals() {
@@ -586,7 +586,7 @@ void TestPublish::syncEndsWhateverTheFetch_data() {
         << "web/package.json" << 0 << "fetched 0 bytes";
     // A URL the network layer refuses ends the command too.
     QTest::newRow("URL without a host") << "http:///package.json"
-                                        << "" << 1 << "cannot fetch";
+                                        << "" << 3 << "cannot fetch";
     // A blank in the folder name is percent-encoded in the URL and fetched like any other.
     QTest::newRow("percent-encoded path") << "web/a b/package.json"
                                           << "" << 0 << "fetched 0 bytes";

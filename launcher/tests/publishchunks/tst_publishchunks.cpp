@@ -45,8 +45,9 @@ void TestPublishChunks::listing_data() {
         << QStringList{"golden.bin", "--average", "511"} << 1 << QByteArray() << "maximum < MAXIMUM_MIN";
     QTest::newRow("average too large") << QStringList{"golden.bin", "--average", "134217730"} << 1
                                        << QByteArray() << "minimum > MINIMUM_MAX";
-    QTest::newRow("not a number") << QStringList{"golden.bin", "--average", "8M"} << 2 << QByteArray()
-                                  << "'8M' is not a number";
+    QTest::newRow("size with a suffix") << QStringList{"golden.bin", "--average=4K"} << 0 << golden << "";
+    QTest::newRow("not a size") << QStringList{"golden.bin", "--average", "eight"} << 2 << QByteArray()
+                                << "'eight' is not a size";
     QTest::newRow("missing file") << QStringList{"absent.bin"} << 1 << QByteArray() << "cannot read";
     QTest::newRow("no file") << QStringList{} << 2 << QByteArray() << "no file given";
 }

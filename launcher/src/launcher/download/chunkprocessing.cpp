@@ -122,6 +122,7 @@ void TPackageFileDownloader::onDecompressFinished(const QUrl& url, const TStageR
             << " Thread: " << QThread::currentThreadId();
     if (!result.ok) {
         qWarning() << "Failed to decompress file downloaded from" << url << result.error;
+        noteFailure(QStringLiteral("cannot decode what %1 sent: %2").arg(url.toString(), result.error));
         giveUpChunk(url, true);
         return;
     }
@@ -137,6 +138,8 @@ void TPackageFileDownloader::onVerifyFinished(const QUrl& url, const TStageResul
         if (chunk != m_chunksInProgress.end()) {
             if (chunk->getRetries() >= MAX_VERIFY_RETRIES) {
                 qCritical() << "Verify of " << url << "failed.";
+                noteFailure(QStringLiteral("what %1 sent does not match its digest: %2")
+                                .arg(url.toString(), result.error));
                 m_chunksInProgress.erase(chunk);
                 m_atLeastOneDownloadFailed = true;
             } else {
@@ -155,6 +158,7 @@ void TPackageFileDownloader::onSaveFinished(const QUrl& url, const TStageResult&
     qInfo() << "processDownloadedData save completed " << url << " Thread: " << QThread::currentThreadId();
     if (!result.ok) {
         qWarning() << "Failed to save file downloaded from" << url << result.error;
+        noteFailure(QStringLiteral("cannot write what %1 sent: %2").arg(url.toString(), result.error));
         giveUpChunk(url, false);
         return;
     }
@@ -324,8 +328,17 @@ void TPackageFileDownloader::saveIntoFile(TChunkToDownload& chunk, const QByteAr
                                                                       : " from temp file to ";
         qInfo() << "saveDownloadedData chunk " << chunkAtIndex.fileUrl() << how << target.fileName()
                 << " offset: " << offset << " Thread: " << QThread::currentThreadId();
-        const qint64 written = target.write(bytes);
-        if (written < 0 || static_cast<quint64>(written) != size) {
+        // A short write (a full disk, a file size limit) sets no error; writing the rest then
+        // fails with the operating system's reason, which the message carries.
+        qint64 written = 0;
+        while (written >= 0 && static_cast<quint64>(written) < size) {
+            const qint64 more =
+                target.write(bytes.constData() + written, static_cast<qint64>(size) - written);
+            if (more <= 0)
+                break;
+            written += more;
+        }
+        if (static_cast<quint64>(written) != size) {
             shared::throwRuntimeError(target, QStringLiteral("couldn't write chunk file"));
         }
         {
@@ -341,6 +354,10 @@ void TPackageFileDownloader::saveIntoFile(TChunkToDownload& chunk, const QByteAr
     // Closed after every walk: a file that waits for a missing chunk must not hold a descriptor,
     // since the first chunks of all files arrive before the later ones.
     if (target.isOpen()) {
+        // Flushed first: closing clears the reason of a failed flush.
+        if (!target.flush()) {
+            shared::throwRuntimeError(target, QStringLiteral("couldn't write chunk file"));
+        }
         target.close();
         if (target.error() != QFileDevice::NoError) {
             shared::throwRuntimeError(target, QStringLiteral("couldn't write chunk file"));
@@ -410,12 +427,22 @@ void TPackageFileDownloader::saveChunkData(QFileDevice& device, const QByteArray
     if (!device.open(QIODevice::WriteOnly)) {
         shared::throwRuntimeError(device, QStringLiteral("couldn't open chunk file"));
     }
-    const qint64 written = device.write(bytes);
-    if (written != bytes.size()) {
-        device.close();
+    // As for the target files: the rest of a short write is written again to learn the reason,
+    // and the flush, not the close, reports a failure with it.
+    qint64 written = 0;
+    while (written < bytes.size()) {
+        const qint64 more = device.write(bytes.constData() + written, bytes.size() - written);
+        if (more <= 0)
+            break;
+        written += more;
+    }
+    if (written != bytes.size() || !device.flush()) {
         shared::throwRuntimeError(device, QStringLiteral("couldn't write chunk file"));
     }
     device.close();
+    if (device.error() != QFileDevice::NoError) {
+        shared::throwRuntimeError(device, QStringLiteral("couldn't write chunk file"));
+    }
 }
 
 } // namespace launcher

@@ -145,6 +145,7 @@ void TPackageFileDownloader::startDownload() {
     m_chunksToWrite = m_chunksInProgress;
     m_atLeastOneDownloadFailed = false;
     m_atLeastOneSavingOperationFailed = false;
+    m_failureReason.clear();
     m_downloadProgress.clear();
     m_writeProgress.clear();
     m_progressTimer.start();
@@ -165,6 +166,8 @@ void TPackageFileDownloader::startDownload() {
             // A document may only send the launcher to the network, never to a local file or
             // inline data.
             qCritical() << "Download of " << url << "refused: only http and https addresses are fetched";
+            noteFailure(QStringLiteral("cannot download %1: only http and https addresses are fetched")
+                            .arg(url.toString()));
             const auto refused = m_chunksInProgress.findByUrlWhenSortedByUrl(url);
             if (refused != m_chunksInProgress.end()) {
                 m_chunksInProgress.erase(refused);
@@ -240,6 +243,7 @@ void TPackageFileDownloader::onDownloadFailed(QUrl Url, QNetworkReply::NetworkEr
     }
     if (chunk->getRetries() >= MAX_RETRIES) {
         qCritical() << "Download of " << Url << "failed:" << ErrorString;
+        noteFailure(QStringLiteral("cannot download %1: %2").arg(Url.toString(), ErrorString));
         m_chunksInProgress.erase(chunk);
         m_atLeastOneDownloadFailed = true;
         emitFinishedSignalWhenNoMoreFilesAreOutstanding();
@@ -302,6 +306,7 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding() {
         // Every chunk ended well, yet a place was never written (a document that lists different
         // contents under one URL): the file has a hole, which is no success.
         m_atLeastOneSavingOperationFailed = true;
+        noteFailure(QStringLiteral("a file was left incomplete"));
     }
     m_downloadRate.samples = 0;
     m_writeRate.samples = 0;

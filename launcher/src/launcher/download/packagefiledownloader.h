@@ -78,6 +78,8 @@ public:
     TFileSize downloadedBytesPerSecond() const;
     TFileSize writtenBytesPerSecond() const;
     bool downloadRunning() const;
+    // Why the last run failed, naming the address or file (the first failure; empty after success).
+    QString failureReason() const { return m_failureReason; }
     // Set-aside copies currently held in memory (0 once every place of their content is written).
     int chunksCachedInMemory() const;
 
@@ -144,6 +146,12 @@ private:
     std::shared_ptr<TLauncherFilesystemHelper> m_filesystemHelper;
     QDir m_downloadDirectory;
     bool m_atLeastOneDownloadFailed = false;
+    QString m_failureReason;
+    // Keeps the first failure of a run as its reason: later ones are usually its consequences.
+    void noteFailure(const QString& reason) {
+        if (m_failureReason.isEmpty())
+            m_failureReason = reason;
+    }
     bool m_atLeastOneSavingOperationFailed = false;
     EFileRemovalStrategy m_fileRemovalStrategy = FILE_REMOVAL_STRATEGY_REMOVE;
     TChunksToDownloadVector m_allChunks;
