@@ -36,6 +36,8 @@ struct TSyncOptions {
     QString directory;
     bool fastScan = false;
     bool verify = false;
+    // Cap on the total download rate in bytes per second; 0 for none.
+    qint64 limitRate = 0;
 };
 
 QUrl documentBaseUrl(const QUrl& documentUrl) {
@@ -89,7 +91,7 @@ const char* errorName(EPackageDownloaderError error) {
 
 int usage(QTextStream& err) {
     err << "usage: orvane-publish sync --package URL [--assets URL] --dir DIR [--fast-scan] [--verify] "
-           "[--verbose]\n";
+           "[--verbose] [--limit-rate BYTES_PER_SECOND]\n";
     return 2;
 }
 
@@ -121,7 +123,12 @@ int runSync(const QStringList& arguments) {
             options.verify = true;
         else if (argument == QLatin1String("--verbose"))
             verboseOutput = true;
-        else
+        else if (argument == QLatin1String("--limit-rate") && hasValue) {
+            bool ok = false;
+            options.limitRate = arguments[++i].toLongLong(&ok);
+            if (!ok || options.limitRate < 0)
+                return usage(err);
+        } else
             return usage(err);
     }
     if (!options.packageUrl.isValid() || options.packageUrl.isRelative() || options.directory.isEmpty() ||
@@ -160,6 +167,7 @@ int runSync(const QStringList& arguments) {
         const QDir directory(QFileInfo(options.directory).absoluteFilePath());
         TPackageInstallation run(nullptr, helper);
         run.setInstallationBaseDirectory(directory);
+        run.downloadPool()->setRateLimit(options.limitRate);
         // The markers are read and written only while this run holds the folder.
         if (!run.lockInstallationFolder()) {
             err << "sync failed: " << run.folderLockError() << "\n";
@@ -209,7 +217,10 @@ int runSync(const QStringList& arguments) {
         QObject::connect(&run, &TPackageInstallation::diskAccessFailed, fail);
         QObject::connect(&run, &TPackageInstallation::downloadFinished, [&] {
             if (!run.isInstalledWithoutError()) {
-                fail(QString::fromLatin1(errorName(run.installationErrorReason())));
+                // The run's own reason when it has one (for example too little free space).
+                fail(run.installationErrorMessage().isEmpty()
+                         ? QString::fromLatin1(errorName(run.installationErrorReason()))
+                         : run.installationErrorMessage());
                 return;
             }
             try {
