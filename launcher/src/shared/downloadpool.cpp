@@ -6,6 +6,7 @@
 #include <QUrlQuery>
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 namespace shared {
@@ -146,6 +147,16 @@ void TDownloadPool::setRateLimit(qint64 bytesPerSecond) {
     m_rateLimit = bytesPerSecond > 0 ? std::max(bytesPerSecond, MINIMUM_RATE_LIMIT) : 0;
     m_rateBudget = 0.0;
     m_rateBudgetAtMs = m_clock.elapsed();
+    // Running requests follow the new setting; without a limit, what they hold is taken at once.
+    for (auto transfer = m_transfers.cbegin(); transfer != m_transfers.cend(); ++transfer) {
+        transfer.key()->setReadBufferSize(m_rateLimit > 0 ? readBufferSizeFor(m_rateLimit) : 0);
+    }
+    if (m_rateLimit > 0 && !m_transfers.isEmpty()) {
+        m_rateLimitTimer.start();
+    } else if (m_rateLimit == 0) {
+        readWithinRateLimit();
+    }
+    StartMoreDownloads();
 }
 
 qint64 TDownloadPool::rateLimit() const {
@@ -165,15 +176,17 @@ int TDownloadPool::effectiveMaxConcurrentDownloads() const {
 }
 
 void TDownloadPool::readWithinRateLimit() {
-    if (m_rateLimit <= 0) {
-        return;
-    }
     const qint64 now = m_clock.elapsed();
-    const double earned =
-        static_cast<double>(now - m_rateBudgetAtMs) * static_cast<double>(m_rateLimit) / 1000.0;
+    if (m_rateLimit > 0) {
+        const double earned =
+            static_cast<double>(now - m_rateBudgetAtMs) * static_cast<double>(m_rateLimit) / 1000.0;
+        m_rateBudget =
+            std::min(m_rateBudget + earned, static_cast<double>(m_rateLimit) * RATE_LIMIT_BURST_SECONDS);
+    } else {
+        // The limit was lifted: whatever throttled replies hold is taken now.
+        m_rateBudget = static_cast<double>(std::numeric_limits<qint64>::max() / 2);
+    }
     m_rateBudgetAtMs = now;
-    m_rateBudget =
-        std::min(m_rateBudget + earned, static_cast<double>(m_rateLimit) * RATE_LIMIT_BURST_SECONDS);
 
     std::vector<QNetworkReplyWrapper*> waiting;
     for (auto transfer = m_transfers.cbegin(); transfer != m_transfers.cend(); ++transfer) {
@@ -215,7 +228,10 @@ void TDownloadPool::readWithinRateLimit() {
             OnNetworkReplySignalsFinished(wrapper);
         }
     }
-    if (m_transfers.isEmpty()) {
+    if (m_rateLimit <= 0) {
+        m_rateBudget = 0.0;
+    }
+    if (m_transfers.isEmpty() || m_rateLimit <= 0) {
         m_rateLimitTimer.stop();
     }
 }
@@ -321,8 +337,12 @@ void TDownloadPool::StartDownload(const QUrl& url) {
             readWithinRateLimit();
             m_rateLimitTimer.start();
         }
-        connect(wrapper, &QNetworkReplyWrapper::readyRead, this, [this]() { readWithinRateLimit(); });
     }
+    connect(wrapper, &QNetworkReplyWrapper::readyRead, this, [this]() {
+        if (m_rateLimit > 0) {
+            readWithinRateLimit();
+        }
+    });
     connect(wrapper, &QNetworkReplyWrapper::finished, this,
             [this, wrapper]() { OnNetworkReplySignalsFinished(wrapper); });
     connect(wrapper, QOverload<QNetworkReply::NetworkError>::of(&QNetworkReplyWrapper::error), this,
