@@ -53,10 +53,14 @@ quint64 sizeOfPackageFile(const QDir& directory, const QString& fullPath) {
 
 // The folder, or its nearest existing parent (on the same file system) while it does not exist yet.
 QString nearestExistingFolder(const QString& folder) {
-    QDir existing(folder);
-    while (!existing.exists() && !existing.isRoot() && existing.cdUp()) {
+    QString path = QDir(folder).absolutePath();
+    while (!QFileInfo(path).isDir()) {
+        const QString parent = QFileInfo(path).absolutePath();
+        if (parent == path)
+            break;
+        path = parent;
     }
-    return existing.absolutePath();
+    return path;
 }
 
 bool onSameFileSystem(const QString& first, const QString& second) {
@@ -281,13 +285,13 @@ QString TPackageInstallation::findSpaceShortage() const {
         needed = saturatingAdd(needed, std::min(bytesToWrite, reserve));
     }
     const TFreeSpaceProvider provider = m_FreeSpaceProvider ? m_FreeSpaceProvider : freeSpaceOnFileSystemOf;
-    const qint64 free = provider(folder);
-    if (free < 0) {
+    const qint64 freeBytes = provider(folder);
+    if (freeBytes < 0) {
         qWarning().noquote() << "free space of " << folder << " unknown: not checked";
         return QString();
     }
     // The deletion phase runs before the downloads and gives the space of the dropped files back.
-    quint64 available = static_cast<quint64>(free);
+    quint64 available = static_cast<quint64>(freeBytes);
     for (const TFileInPackage& file : m_FilesToRemove)
         available =
             saturatingAdd(available, sizeOfPackageFile(directory, m_FileSystemHelper->getFullPath(
