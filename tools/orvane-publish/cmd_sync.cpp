@@ -186,6 +186,8 @@ int runSync(const QStringList& arguments) {
     commandLine.addOption(QStringLiteral("timeout"), QStringLiteral("SECONDS"),
                           QStringLiteral("abort a request that receives nothing for this long (default %1)")
                               .arg(shared::TDownloadPool::DEFAULT_TRANSFER_TIMEOUT_MS / 1000));
+    commandLine.addOption(QStringLiteral("limit-rate"), QStringLiteral("BYTES_PER_SECOND"),
+                          QStringLiteral("cap the total download rate (0, the default, for none)"));
     commandLine.addOption(QStringLiteral("quiet"), QString(), QStringLiteral("print no progress"));
     commandLine.addOption(QStringLiteral("verbose"), QString(),
                           QStringLiteral("print every message of the installation engine"));
@@ -227,6 +229,15 @@ int runSync(const QStringList& arguments) {
                 QStringLiteral("--timeout: '%1' is not a number of seconds from 1 to 86400")
                     .arg(commandLine.value(QStringLiteral("timeout"))));
         timeoutMs = seconds * 1000;
+    }
+    qint64 limitRate = 0;
+    if (commandLine.isSet(QStringLiteral("limit-rate"))) {
+        bool ok = false;
+        limitRate = commandLine.value(QStringLiteral("limit-rate")).toLongLong(&ok);
+        if (!ok || limitRate < 0)
+            return commandLine.usageError(
+                QStringLiteral("--limit-rate: '%1' is not a number of bytes per second")
+                    .arg(commandLine.value(QStringLiteral("limit-rate"))));
     }
     const bool terminal = ::isatty(STDOUT_FILENO) == 1;
 
@@ -279,6 +290,7 @@ int runSync(const QStringList& arguments) {
         TPackageInstallation run(nullptr, helper);
         run.setInstallationBaseDirectory(directory);
         run.downloadPool()->setTransferTimeout(timeoutMs);
+        run.downloadPool()->setRateLimit(limitRate);
         // The markers are read and written only while this run holds the folder.
         if (!run.lockInstallationFolder()) {
             err << "sync failed: " << run.folderLockError() << "\n";
@@ -366,7 +378,10 @@ int runSync(const QStringList& arguments) {
         QObject::connect(&run, &TPackageInstallation::diskAccessFailed,
                          [&](const QString& message) { fail(EXIT_CODE_DISK, message); });
         const auto installationFailed = [&] {
-            const QString reason = run.downloader()->failureReason();
+            // The run's own reason first (for example too little free space), then the downloader's.
+            const QString reason = run.installationErrorMessage().isEmpty()
+                                       ? run.downloader()->failureReason()
+                                       : run.installationErrorMessage();
             switch (run.installationErrorReason()) {
             case PACKAGE_DOWNLOADER_ERROR_DOWNLOAD_FAILED:
                 fail(EXIT_CODE_NETWORK, reason.isEmpty() ? QStringLiteral("a download failed") : reason);

@@ -6,9 +6,21 @@
 #include <QUrlQuery>
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 namespace shared {
+
+namespace {
+// How often the budget of a rate limit is handed out.
+constexpr int RATE_LIMIT_TICK_MS = 50;
+// Seconds' worth of budget that can be saved up while no reply has bytes waiting.
+constexpr double RATE_LIMIT_BURST_SECONDS = 0.5;
+// Unread bytes a reply may hold under a rate limit: a sixteenth of a second's worth, within bounds.
+qint64 readBufferSizeFor(qint64 rateLimit) {
+    return std::clamp<qint64>(rateLimit / 16, 4096, 1024 * 1024);
+}
+} // namespace
 
 void TNetworkAccessManagerAuthenticationHandler::onAuthenticationRequired(const QNetworkReply* /*reply*/,
                                                                           QAuthenticator* /*authenticator*/) {
@@ -26,6 +38,8 @@ TDownloadPool::TDownloadPool(int maxConcurrentDownloads,
     m_clock.start();
     m_transferRateTimer.setInterval(std::max(1, m_transferRateWindowMs / 4));
     connect(&m_transferRateTimer, &QTimer::timeout, this, [this]() { checkTransferRates(); });
+    m_rateLimitTimer.setInterval(RATE_LIMIT_TICK_MS);
+    connect(&m_rateLimitTimer, &QTimer::timeout, this, [this]() { readWithinRateLimit(); });
 }
 
 TDownloadPool::~TDownloadPool() = default;
@@ -129,10 +143,103 @@ void TDownloadPool::setMinimumTransferRate(qint64 bytesPerWindow, int windowMill
     m_transferRateTimer.setInterval(std::max(1, m_transferRateWindowMs / 4));
 }
 
+void TDownloadPool::setRateLimit(qint64 bytesPerSecond) {
+    m_rateLimit = bytesPerSecond > 0 ? std::max(bytesPerSecond, MINIMUM_RATE_LIMIT) : 0;
+    m_rateBudget = 0.0;
+    m_rateBudgetAtMs = m_clock.elapsed();
+    // Running requests follow the new setting; without a limit, what they hold is taken at once.
+    for (auto transfer = m_transfers.cbegin(); transfer != m_transfers.cend(); ++transfer) {
+        transfer.key()->setReadBufferSize(m_rateLimit > 0 ? readBufferSizeFor(m_rateLimit) : 0);
+    }
+    if (m_rateLimit > 0 && !m_transfers.isEmpty()) {
+        m_rateLimitTimer.start();
+    } else if (m_rateLimit == 0) {
+        readWithinRateLimit();
+    }
+    StartMoreDownloads();
+}
+
+qint64 TDownloadPool::rateLimit() const {
+    return m_rateLimit;
+}
+
+int TDownloadPool::effectiveMaxConcurrentDownloads() const {
+    if (m_rateLimit <= 0 || m_minimumBytesPerWindow <= 0) {
+        return m_maxConcurrentDownloads;
+    }
+    // Each request must be able to get twice the minimum within a window from its share.
+    const double perWindow = static_cast<double>(m_rateLimit) * m_transferRateWindowMs / 1000.0;
+    const double feedable = perWindow / (2.0 * static_cast<double>(m_minimumBytesPerWindow));
+    const int limit =
+        feedable >= m_maxConcurrentDownloads ? m_maxConcurrentDownloads : static_cast<int>(feedable);
+    return std::max(1, std::min(m_maxConcurrentDownloads, limit));
+}
+
+void TDownloadPool::readWithinRateLimit() {
+    const qint64 now = m_clock.elapsed();
+    if (m_rateLimit > 0) {
+        const double earned =
+            static_cast<double>(now - m_rateBudgetAtMs) * static_cast<double>(m_rateLimit) / 1000.0;
+        m_rateBudget =
+            std::min(m_rateBudget + earned, static_cast<double>(m_rateLimit) * RATE_LIMIT_BURST_SECONDS);
+    } else {
+        // The limit was lifted: whatever throttled replies hold is taken now.
+        m_rateBudget = static_cast<double>(std::numeric_limits<qint64>::max() / 2);
+    }
+    m_rateBudgetAtMs = now;
+
+    std::vector<QNetworkReplyWrapper*> waiting;
+    for (auto transfer = m_transfers.cbegin(); transfer != m_transfers.cend(); ++transfer) {
+        if (!transfer->aborted && transfer.key()->bytesAvailable() > 0) {
+            waiting.push_back(transfer.key());
+        }
+    }
+    // Even shares; what a reply cannot use goes to the others in the next round.
+    while (!waiting.empty() && m_rateBudget >= 1.0) {
+        const qint64 share =
+            std::max<qint64>(1, static_cast<qint64>(m_rateBudget) / static_cast<qint64>(waiting.size()));
+        for (auto wrapper = waiting.begin(); wrapper != waiting.end() && m_rateBudget >= 1.0;) {
+            const qint64 take =
+                std::min({share, static_cast<qint64>(m_rateBudget), (*wrapper)->bytesAvailable()});
+            const QByteArray bytes = (*wrapper)->read(take);
+            m_rateBudget -= static_cast<double>(bytes.size());
+            const auto transfer = m_transfers.find(*wrapper);
+            if (transfer != m_transfers.end()) {
+                transfer->body.append(bytes);
+            }
+            if (bytes.isEmpty() || (*wrapper)->bytesAvailable() <= 0) {
+                wrapper = waiting.erase(wrapper);
+            } else {
+                ++wrapper;
+            }
+        }
+    }
+    // Reporting changes the table, so the finished replies are collected first.
+    std::vector<QNetworkReplyWrapper*> finished;
+    for (auto transfer = m_transfers.cbegin(); transfer != m_transfers.cend(); ++transfer) {
+        if (transfer->finishPending && transfer.key()->bytesAvailable() <= 0) {
+            finished.push_back(transfer.key());
+        }
+    }
+    for (QNetworkReplyWrapper* wrapper : finished) {
+        const auto transfer = m_transfers.find(wrapper);
+        if (transfer != m_transfers.end()) {
+            transfer->finishPending = false;
+            OnNetworkReplySignalsFinished(wrapper);
+        }
+    }
+    if (m_rateLimit <= 0) {
+        m_rateBudget = 0.0;
+    }
+    if (m_transfers.isEmpty() || m_rateLimit <= 0) {
+        m_rateLimitTimer.stop();
+    }
+}
+
 void TDownloadPool::abortTransfer(QNetworkReplyWrapper* wrapper, QNetworkReply::NetworkError code,
                                   const QString& reason) {
     const auto transfer = m_transfers.find(wrapper);
-    if (transfer == m_transfers.end() || transfer->aborted) {
+    if (transfer == m_transfers.end() || transfer->aborted || transfer->finishPending) {
         return;
     }
     transfer->aborted = true;
@@ -158,7 +265,9 @@ void TDownloadPool::checkTransferRates() {
     std::vector<QNetworkReplyWrapper*> tooSlow;
     const qint64 now = m_clock.elapsed();
     for (auto transfer = m_transfers.begin(); transfer != m_transfers.end(); ++transfer) {
-        if (transfer->aborted || now - transfer->windowStartMs < m_transferRateWindowMs) {
+        // A reply that has ended receives nothing more; it only waits for its bytes to be read.
+        if (transfer->aborted || transfer->finishPending ||
+            now - transfer->windowStartMs < m_transferRateWindowMs) {
             continue;
         }
         if (transfer->received - transfer->receivedAtWindowStart < m_minimumBytesPerWindow) {
@@ -210,7 +319,7 @@ void TDownloadPool::emitFailed(const QUrl& url, QNetworkReplyWrapper* wrapper) {
 }
 
 void TDownloadPool::StartMoreDownloads() {
-    while (!m_queue.empty() && GetActiveDownloads() < GetMaxConcurrentDownloads()) {
+    while (!m_queue.empty() && GetActiveDownloads() < effectiveMaxConcurrentDownloads()) {
         const QUrl url = m_queue.front();
         m_queue.pop_front();
         StartDownload(url);
@@ -234,6 +343,19 @@ void TDownloadPool::StartDownload(const QUrl& url) {
     if (!m_transferRateTimer.isActive() && m_minimumBytesPerWindow > 0) {
         m_transferRateTimer.start();
     }
+    if (m_rateLimit > 0) {
+        wrapper->setReadBufferSize(readBufferSizeFor(m_rateLimit));
+        if (!m_rateLimitTimer.isActive()) {
+            // The budget counts from now: time spent idle earns nothing beyond the burst.
+            readWithinRateLimit();
+            m_rateLimitTimer.start();
+        }
+    }
+    connect(wrapper, &QNetworkReplyWrapper::readyRead, this, [this]() {
+        if (m_rateLimit > 0) {
+            readWithinRateLimit();
+        }
+    });
     connect(wrapper, &QNetworkReplyWrapper::finished, this,
             [this, wrapper]() { OnNetworkReplySignalsFinished(wrapper); });
     connect(wrapper, QOverload<QNetworkReply::NetworkError>::of(&QNetworkReplyWrapper::error), this,
@@ -261,8 +383,10 @@ void TDownloadPool::report(const QUrl& url, QNetworkReplyWrapper* wrapper) {
         (transfer != m_transfers.constEnd() && transfer->aborted)) {
         emitFailed(url, wrapper);
     } else {
+        QByteArray body = transfer != m_transfers.constEnd() ? transfer->body : QByteArray();
         forgetTransfer(wrapper);
-        emit success(url, wrapper->readAll());
+        body.append(wrapper->readAll());
+        emit success(url, body);
     }
     wrapper->deleteLater();
     wrapper->releaseLater();
@@ -276,6 +400,14 @@ void TDownloadPool::OnNetworkReplySignalsFinished(QNetworkReplyWrapper* wrapper)
     if (entry == m_activeDownloads.end() || entry.value() != wrapper) {
         forgetTransfer(wrapper);
         return;
+    }
+    if (m_rateLimit > 0 && wrapper->error() == QNetworkReply::NoError && wrapper->bytesAvailable() > 0) {
+        const auto transfer = m_transfers.find(wrapper);
+        if (transfer != m_transfers.end() && !transfer->aborted) {
+            // The last bytes are taken within the budget; the reply is reported then.
+            transfer->finishPending = true;
+            return;
+        }
     }
     if (m_automaticFinish) {
         m_activeDownloads.erase(entry);

@@ -39,6 +39,13 @@ public:
 // inflates behind the pool's back), a response announced or grown beyond its size limit is
 // aborted, and a request that receives less than a minimum amount within each window of time
 // (a server dripping bytes) is aborted as too slow.
+//
+// A rate limit caps the total rate at which the bodies of all running requests are taken in: each
+// reply holds only a small unread buffer (so Qt stops reading from the socket while it is full), and
+// the pool reads from the replies out of a budget that grows at the limit's rate, shared evenly
+// between them, with at most half a second's worth saved up. A reply whose network transfer ended
+// is reported once its last bytes have been taken within the budget. Under a limit, fewer requests
+// run at once when the limit could not feed each at the minimum transfer rate.
 class TDownloadPool : public QObject {
     Q_OBJECT
 public:
@@ -50,6 +57,8 @@ public:
     // second); the window is long enough for slow starts.
     static constexpr qint64 DEFAULT_MINIMUM_BYTES_PER_WINDOW = 16 * 1024;
     static constexpr int DEFAULT_TRANSFER_RATE_WINDOW_MS = 30000;
+    // Smallest rate limit in bytes per second; a lower positive limit is raised to it.
+    static constexpr qint64 MINIMUM_RATE_LIMIT = 4096;
 
     TDownloadPool(int maxConcurrentDownloads, std::shared_ptr<QNetworkAccessManagerWrapper> manager,
                   QObject* parent, bool automaticFinish);
@@ -80,6 +89,10 @@ public:
     // Bytes a running request must receive within each window of the given length; 0 bytes
     // switches the check off.
     void setMinimumTransferRate(qint64 bytesPerWindow, int windowMilliseconds);
+    // Cap on the total rate of all running requests in bytes per second; 0 (or less) for none.
+    // Applies to requests started from now on.
+    void setRateLimit(qint64 bytesPerSecond);
+    qint64 rateLimit() const;
 
 signals:
     void success(QUrl url, QByteArray data);
@@ -99,6 +112,11 @@ private:
     void abortTransfer(QNetworkReplyWrapper* wrapper, QNetworkReply::NetworkError code,
                        const QString& reason);
     void forgetTransfer(QNetworkReplyWrapper* wrapper);
+    // Requests that may run at once: the maximum, lowered under a rate limit as described above.
+    int effectiveMaxConcurrentDownloads() const;
+    // Hands the budget earned since the last call to the replies that hold unread bytes, then
+    // reports the replies that have ended and are read completely.
+    void readWithinRateLimit();
 
     // What the pool knows of one running request.
     struct TTransfer {
@@ -109,6 +127,10 @@ private:
         bool aborted = false;
         QNetworkReply::NetworkError abortCode = QNetworkReply::NoError;
         QString abortReason;
+        // Under a rate limit: the body read so far, and whether the reply has ended and waits
+        // until its last bytes are read.
+        QByteArray body;
+        bool finishPending = false;
     };
 
     std::shared_ptr<QNetworkAccessManagerWrapper> m_networkAccessManager;
@@ -127,6 +149,11 @@ private:
     // of its own, counted from its start.
     QTimer m_transferRateTimer;
     QElapsedTimer m_clock;
+    qint64 m_rateLimit = 0;
+    // Bytes that may be read now, and when this figure was brought up to date.
+    double m_rateBudget = 0.0;
+    qint64 m_rateBudgetAtMs = 0;
+    QTimer m_rateLimitTimer;
 };
 
 // Appends the query item "nocache" with 32 random letters and digits, so that no cache on the

@@ -32,6 +32,7 @@ QNetworkReplyWrapper::QNetworkReplyWrapper(QNetworkReply* reply) : QObject(reply
         connect(m_reply, &QNetworkReply::downloadProgress, this,
                 [this](qint64 bytesReceived, qint64 /*bytesTotal*/) { emit progress(bytesReceived); });
         connect(m_reply, &QNetworkReply::metaDataChanged, this, &QNetworkReplyWrapper::headersReceived);
+        connect(m_reply, &QNetworkReply::readyRead, this, &QNetworkReplyWrapper::readyRead);
     }
 }
 
@@ -79,6 +80,20 @@ void QNetworkReplyWrapper::abort() {
     if (m_reply) {
         m_reply->abort();
     }
+}
+
+void QNetworkReplyWrapper::setReadBufferSize(qint64 bytes) {
+    if (m_reply) {
+        m_reply->setReadBufferSize(bytes);
+    }
+}
+
+qint64 QNetworkReplyWrapper::bytesAvailable() const {
+    return m_reply ? m_reply->bytesAvailable() : 0;
+}
+
+QByteArray QNetworkReplyWrapper::read(qint64 maxSize) {
+    return m_reply && maxSize > 0 ? m_reply->read(maxSize) : QByteArray();
 }
 
 void QNetworkReplyWrapper::EmitFinished() {

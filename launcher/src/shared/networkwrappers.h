@@ -57,6 +57,12 @@ public:
     virtual int httpStatus() const;
     // Ends the request at once; the reply then reports an error and finishes.
     virtual void abort();
+    // Flow control for a throttled reader: the reply stops taking data from the network while
+    // this many bytes wait in it unread (0: no limit).
+    virtual void setReadBufferSize(qint64 bytes);
+    virtual qint64 bytesAvailable() const;
+    // At most maxSize of the body bytes received so far.
+    virtual QByteArray read(qint64 maxSize);
 
     void EmitFinished();
 
@@ -66,6 +72,8 @@ signals:
     void headersReceived();
     void finished();
     void progress(qlonglong BytesReceivedFromRequest);
+    // More body bytes can be read.
+    void readyRead();
 
 private:
     QNetworkReply* m_reply;

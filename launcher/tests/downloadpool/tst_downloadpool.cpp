@@ -44,6 +44,7 @@ private slots:
     void failureIsReportedOnce();
     void preventCaching();
     void slowRequestsAreAbortedOnTheirOwnWindow();
+    void lowRateLimitRunsFewerAndCanBeLifted();
 
 private:
     QUrl url(int index) const { return m_nginx->url(QStringLiteral("f%1.bin").arg(index)); }
@@ -294,6 +295,41 @@ void TestDownloadPool::slowRequestsAreAbortedOnTheirOwnWindow() {
     QCOMPARE(succeeded.first().at(0).toUrl(), server.url("/late"));
     QCOMPARE(failed.first().at(0).toUrl(), server.url("/stalled"));
     QVERIFY(failed.first().at(2).toString().contains("too slow"));
+}
+
+// A limit too low to feed ten requests at the minimum transfer rate runs three at once; bodies
+// are whole although taken in pieces, and lifting the limit mid-way hands over what the throttled
+// replies hold instead of leaving them waiting.
+void TestDownloadPool::lowRateLimitRunsFewerAndCanBeLifted() {
+    TFaultyHttpServer server;
+    std::map<QUrl, QByteArray> bodies;
+    for (int i = 0; i < 8; ++i) {
+        const QString path = QStringLiteral("/body%1").arg(i);
+        QByteArray body(64 * 1024, Qt::Uninitialized);
+        for (int j = 0; j < body.size(); ++j)
+            body[j] = static_cast<char>((j * 131 + i * 7) >> 3);
+        server.setAnswers(path, {TFaultyHttpServer::ok(body)});
+        bodies[server.url(path)] = body;
+    }
+    TDownloadPool pool(10, makeManager(), nullptr, true);
+    pool.setRateLimit(1000);
+    QCOMPARE(pool.rateLimit(), TDownloadPool::MINIMUM_RATE_LIMIT);
+    std::map<QUrl, QByteArray> received;
+    connect(&pool, &TDownloadPool::success, this,
+            [&](const QUrl& url, const QByteArray& data) { received[url] = data; });
+    QSignalSpy failed(&pool, &TDownloadPool::failed);
+    for (const auto& entry : bodies)
+        pool.Submit(entry.first);
+    // 4096 bytes a second over 30 s windows feed three requests with twice the 16 KiB minimum.
+    QCOMPARE(pool.GetActiveDownloads(), 3);
+    QTest::qWait(1000);
+    // 512 KiB at 4 KiB a second would take two minutes.
+    QVERIFY(received.empty());
+    pool.setRateLimit(0);
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), bodies.size(), 30000);
+    QVERIFY(failed.isEmpty());
+    for (const auto& entry : bodies)
+        QVERIFY2(received[entry.first] == entry.second, qPrintable(entry.first.toString()));
 }
 
 QTEST_GUILESS_MAIN(TestDownloadPool)

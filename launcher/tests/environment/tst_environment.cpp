@@ -61,14 +61,15 @@ private slots:
         QCOMPARE(settings.skipVerification(), true);
         QCOMPARE(settings.fastScan(), true);
         QCOMPARE(settings.chunkVerification(), false);
+        QCOMPARE(settings.downloadRateLimit(), 0);
     }
 
-    void builtInFileHasExactlyFourSections() {
+    void builtInFileHasExactlyFiveSections() {
         TLauncherFilesystemHelper helper; // registers the resource
         QSettings builtIn(QStringLiteral(":/settings/launchersettings.ini"), QSettings::IniFormat);
         QStringList groups = builtIn.childGroups();
         groups.sort();
-        QCOMPARE(groups, (QStringList{"DIRECTORIES", "FILES", "TIMING", "URLS"}));
+        QCOMPARE(groups, (QStringList{"DIRECTORIES", "FILES", "OPTIONS", "TIMING", "URLS"}));
     }
 
     // A replacement file is taken whole: what it lacks takes the fallback, not the built-in value.
@@ -85,6 +86,27 @@ private slots:
         QCOMPARE(settings.skipVerification(), false);
         QCOMPARE(settings.fastScan(), true);
         QCOMPARE(settings.maxCachedChunks(), 100);
+        QCOMPARE(settings.downloadRateLimit(), 0);
+    }
+
+    void downloadRateLimit_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<qint64>("limit");
+        QTest::newRow("bytes per second")
+            << QByteArray("[OPTIONS]\ndownloadRateLimit=1048576\n") << qint64(1048576);
+        QTest::newRow("beyond 32 bits")
+            << QByteArray("[OPTIONS]\ndownloadRateLimit=10000000000\n") << qint64(10000000000);
+        QTest::newRow("negative is none") << QByteArray("[OPTIONS]\ndownloadRateLimit=-5\n") << qint64(0);
+        QTest::newRow("not a number is none")
+            << QByteArray("[OPTIONS]\ndownloadRateLimit=fast\n") << qint64(0);
+        QTest::newRow("missing is none") << QByteArray("[OPTIONS]\nfastScan=true\n") << qint64(0);
+    }
+
+    void downloadRateLimit() {
+        QFETCH(QByteArray, content);
+        const QString path = m_Work.filePath(QStringLiteral("settings.ini"));
+        writeFile(path, content);
+        QTEST(TLauncherSettings(path).downloadRateLimit(), "limit");
     }
 
     void conversions_data() {

@@ -254,6 +254,131 @@ private slots:
                  shared::TSha256::hash(readWholeFile(source + "/big.bin")));
     }
 
+    // The update writes 4 MiB (a file grown from 1 to 2 MiB, fetched whole since the scan clears a
+    // single-unit file that changed, and a new one of 2 MiB) and drops a 1 MiB file, whose space
+    // the deletion gives back first. Too little space ends the run before the deletion and before
+    // any download, with the needed and available sizes.
+    void freeSpace_data() {
+        QTest::addColumn<qint64>("freeSpace");
+        QTest::addColumn<bool>("installs");
+        QTest::newRow("far too little") << qint64(1000) << false;
+        QTest::newRow("one byte short") << qint64(3 * MiB - 1) << false;
+        QTest::newRow("exactly enough with the dropped file") << qint64(3 * MiB) << true;
+        QTest::newRow("unknown") << qint64(-1) << true;
+    }
+
+    void freeSpace() {
+        QFETCH(qint64, freeSpace);
+        QFETCH(bool, installs);
+        QTemporaryDir work;
+        const QString source = work.filePath("source"), published = work.filePath("published");
+        writeFile(source + "/a.bin", randomBytes(11, MiB));
+        writeFile(source + "/old.bin", randomBytes(12, MiB));
+        QVERIFY(publish(source, published + "/v1", {"--plain"}));
+        writeFile(source + "/a.bin", readWholeFile(source + "/a.bin") + randomBytes(13, MiB));
+        writeFile(source + "/new.bin", randomBytes(14, 2 * MiB));
+        QFile::remove(source + "/old.bin");
+        QVERIFY(publish(source, published + "/v2", {"--plain"}));
+        TNginxFixture server(published);
+        QVERIFY2(server.start(), qPrintable(server.errorText()));
+        const TPackageConfigurationReader v1 = serverConfiguration(server, published + "/v1", "v1");
+        const TPackageConfigurationReader v2 = serverConfiguration(server, published + "/v2", "v2");
+        const QDir installation(work.filePath("installation"));
+        QVERIFY(install(installation, TPackageConfigurationReader(), v1, false));
+
+        TPackageInstallation run(nullptr, m_Helper);
+        run.setInstallationBaseDirectory(installation);
+        QStringList askedFor;
+        run.setFreeSpaceProvider([&](const QString& folder) {
+            askedFor << folder;
+            return freeSpace;
+        });
+        QSignalSpy finished(&run, &TPackageInstallation::downloadFinished);
+        QSignalSpy diskFailure(&run, &TPackageInstallation::diskAccessFailed);
+        run.startScan(v1, v2, false);
+        QVERIFY(finished.wait(120000));
+        QVERIFY(diskFailure.isEmpty());
+        QCOMPARE(askedFor, QStringList{installation.absolutePath()});
+        if (installs) {
+            QVERIFY(run.isInstalledWithoutError());
+            QCOMPARE(readWholeFile(installation.filePath("new.bin")), readWholeFile(source + "/new.bin"));
+            QVERIFY(!QFile::exists(installation.filePath("old.bin")));
+            return;
+        }
+        QVERIFY(!run.isInstalledWithoutError());
+        QCOMPARE(run.installationErrorReason(), PACKAGE_DOWNLOADER_ERROR_SAVING_FAILED);
+        const QString message = run.installationErrorMessage();
+        QVERIFY2(message.contains(QStringLiteral("needs %1 bytes").arg(4 * MiB)), qPrintable(message));
+        QVERIFY2(message.contains(QStringLiteral("available are %1 bytes").arg(freeSpace + MiB)),
+                 qPrintable(message));
+        QCOMPARE(run.downloader()->downloadSizeInBytes(), TFileSize(0));
+        QVERIFY(QFile::exists(installation.filePath("old.bin")));
+        QVERIFY(!QFile::exists(installation.filePath("new.bin")));
+    }
+
+    // A run capped at 1 MiB/s takes about three seconds for 3 MiB in six files fetched in
+    // parallel, and its progress keeps moving all along; sync takes the cap as --limit-rate.
+    void rateLimit() {
+        constexpr qint64 rate = MiB;
+        constexpr int files = 6;
+        QTemporaryDir work;
+        const QString source = work.filePath("source"), published = work.filePath("published");
+        for (int i = 0; i < files; ++i)
+            writeFile(source + QStringLiteral("/part%1.bin").arg(i), randomBytes(20 + i, MiB / 2));
+        QVERIFY(publish(source, published + "/v1", {"--plain"}));
+        TNginxFixture server(published);
+        QVERIFY2(server.start(), qPrintable(server.errorText()));
+        const TPackageConfigurationReader v1 = serverConfiguration(server, published + "/v1", "v1");
+        const qint64 total = files * MiB / 2;
+        const qint64 shortestMs = total * 1000 / rate;
+
+        TPackageInstallation run(nullptr, m_Helper);
+        run.setInstallationBaseDirectory(QDir(work.filePath("installation")));
+        run.downloadPool()->setRateLimit(rate);
+        QElapsedTimer clock;
+        std::vector<std::pair<qint64, TFileSize>> increases; // time, bytes downloaded
+        connect(run.downloader(), &TPackageFileDownloader::progress, this,
+                [&](TFileSize downloaded, TFileSize, TFileSize, TFileSize) {
+                    if (increases.empty() || downloaded > increases.back().second)
+                        increases.emplace_back(clock.elapsed(), downloaded);
+                });
+        QSignalSpy finished(&run, &TPackageInstallation::downloadFinished);
+        clock.start();
+        run.startScan(TPackageConfigurationReader(), v1, false);
+        QVERIFY(finished.wait(120000));
+        const qint64 elapsed = clock.elapsed();
+        QVERIFY(run.isInstalledWithoutError());
+        // Half a second of saved-up budget is allowed; a stalled run would take far longer.
+        QVERIFY2(elapsed >= shortestMs * 3 / 4, qPrintable(QString::number(elapsed)));
+        QVERIFY2(elapsed < shortestMs * 5 + 10000, qPrintable(QString::number(elapsed)));
+        QCOMPARE(run.downloader()->downloadSizeInBytes(), TFileSize(total));
+        QVERIFY2(increases.size() >= 10, qPrintable(QString::number(increases.size())));
+        qint64 longestGap = increases.front().first;
+        for (size_t i = 1; i < increases.size(); ++i)
+            longestGap = std::max(longestGap, increases[i].first - increases[i - 1].first);
+        QVERIFY2(longestGap < 2000, qPrintable(QString::number(longestGap)));
+        // Halfway through the time, well within the bytes: no burst at either end.
+        const auto halfway = std::find_if(increases.begin(), increases.end(),
+                                          [&](const auto& sample) { return sample.first >= elapsed / 2; });
+        QVERIFY(halfway != increases.end());
+        QVERIFY2(halfway->second > quint64(total / 5) && halfway->second < quint64(total * 9 / 10),
+                 qPrintable(QString::number(halfway->second)));
+
+        QProcess sync;
+        sync.setProcessEnvironment(m_Home.environment());
+        sync.setProcessChannelMode(QProcess::MergedChannels);
+        clock.restart();
+        sync.start(QStringLiteral(ORVANE_PUBLISH_EXECUTABLE),
+                   {"sync", "--package", server.url("v1/package.json").toString(), "--dir",
+                    work.filePath("synced"), "--limit-rate", QString::number(rate)});
+        QVERIFY(sync.waitForFinished(120000));
+        const QByteArray output = sync.readAll();
+        QVERIFY2(sync.exitCode() == 0, output.constData());
+        QVERIFY2(clock.elapsed() >= shortestMs * 3 / 4, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(output.trimmed().endsWith(QByteArray("fetched ") + QByteArray::number(total) + " bytes"),
+                 output.constData());
+    }
+
     void unreachableServerFailsTheRun() {
         QTemporaryDir work;
         const QString source = work.filePath("source"), published = work.filePath("published");

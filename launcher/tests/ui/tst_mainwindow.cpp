@@ -294,6 +294,24 @@ private slots:
                                  << QString();
     }
 
+    // A run that knows why it could not write (here: too little free space) has that reason shown.
+    void installationFailureWithReason() {
+        TWindowFixture fixture(m_Helper, {QStringLiteral("Client")}, QUrl());
+        TLauncherMainWindow& window = *fixture.window;
+        window.show();
+        const QString reason =
+            QStringLiteral("Not enough free disk space in \"/games\": the installation needs "
+                           "4194304 bytes (4.00 MiB), available are 1000 bytes (1000 bytes).");
+        TPackageInstallation run(fixture.package(0), m_Helper);
+        emit fixture.manager->installationOrUpdateStarted(run);
+        run.markFailed(PACKAGE_DOWNLOADER_ERROR_SAVING_FAILED, reason);
+        emit fixture.manager->installationOrUpdateFinished(run);
+        const QList<QMessageBox*> boxes = visibleBoxes(&window);
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes.first()->windowTitle(), QStringLiteral("Installation failed"));
+        QCOMPARE(boxes.first()->text(), QStringLiteral("The installation of Client failed.\n\n") + reason);
+    }
+
     void failureMessages() {
         QFETCH(EPackageDownloaderError, reason);
         QFETCH(QString, trace);

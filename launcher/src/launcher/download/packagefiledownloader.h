@@ -86,6 +86,7 @@ public:
     // Taken from the settings at construction ("maxCachedChunks", "chunkVerification"); may be
     // changed before startDownload.
     void setMaxCachedChunks(int maximum) { m_maxCachedChunks = maximum; }
+    int maxCachedChunks() const { return m_maxCachedChunks; }
     void setChunkVerification(bool enabled) { m_chunkVerification = enabled; }
 
 signals:

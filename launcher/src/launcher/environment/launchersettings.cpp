@@ -2,6 +2,8 @@
 
 #include <QSettings>
 
+#include <algorithm>
+
 namespace quarn::launcher {
 
 namespace {
@@ -27,6 +29,8 @@ TLauncherSettings::TLauncherSettings(const QString& settingsFilePath) {
     m_ClientStartTimeout = readValue(settings, "TIMING", "clientStartTimeout", 0).toInt();
     m_MaxCachedChunks = readValue(settings, "OPTIONS", "maxCachedChunks", 100).toInt();
     m_MaxConcurrentDownloads = readValue(settings, "OPTIONS", "maxConcurrentDownloads", 10).toInt();
+    m_DownloadRateLimit =
+        std::max<qint64>(0, readValue(settings, "OPTIONS", "downloadRateLimit", 0).toLongLong());
     m_SkipVerification = readValue(settings, "OPTIONS", "skipVerification", true).toBool();
     m_FastScan = readValue(settings, "OPTIONS", "fastScan", true).toBool();
     m_ChunkVerification = readValue(settings, "DEBUG", "chunkVerification", false).toBool();

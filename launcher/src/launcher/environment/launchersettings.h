@@ -28,6 +28,9 @@ public:
     bool chunkVerification() const { return m_ChunkVerification; }
     int maxCachedChunks() const { return m_MaxCachedChunks; }
     int maxConcurrentDownloads() const { return m_MaxConcurrentDownloads; }
+    // Cap on the total download rate of an installation run in bytes per second; 0 for none.
+    // Negative or unreadable values count as 0.
+    qint64 downloadRateLimit() const { return m_DownloadRateLimit; }
 
 private:
     QUrl m_ConfigurationUrl;
@@ -45,6 +48,7 @@ private:
     bool m_ChunkVerification = false;
     int m_MaxCachedChunks = 100;
     int m_MaxConcurrentDownloads = 10;
+    qint64 m_DownloadRateLimit = 0;
 };
 
 } // namespace quarn::launcher

@@ -6,12 +6,16 @@
 #include "shared/networkwrappers.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QFutureWatcher>
+#include <QLocale>
 #include <QNetworkAccessManager>
+#include <QStorageInfo>
 #include <QThread>
 #include <QtConcurrent>
 
 #include <algorithm>
+#include <set>
 #include <stdexcept>
 
 namespace quarn::launcher {
@@ -32,6 +36,41 @@ QStringList reservedNames(const TLauncherFilesystemHelper& helper) {
     names.removeAll(QString());
     return names;
 }
+
+QString describeSize(quint64 bytes) {
+    return QStringLiteral("%1 bytes (%2)")
+        .arg(bytes)
+        .arg(QLocale::c().formattedDataSize(static_cast<qint64>(std::min<quint64>(bytes, INT64_MAX))));
+}
+
+// Size of the regular file at the path of the package, 0 when there is none (a link or special
+// file there is replaced, never written through).
+quint64 sizeOfPackageFile(const QDir& directory, const QString& fullPath) {
+    if (TPackagePathGuard::inspect(directory, fullPath) != PACKAGE_PATH_KIND_FILE)
+        return 0;
+    return static_cast<quint64>(std::max<qint64>(0, QFileInfo(fullPath).size()));
+}
+
+// The folder, or its nearest existing parent (on the same file system) while it does not exist yet.
+QString nearestExistingFolder(const QString& folder) {
+    QString path = QDir(folder).absolutePath();
+    while (!QFileInfo(path).isDir()) {
+        const QString parent = QFileInfo(path).absolutePath();
+        if (parent == path)
+            break;
+        path = parent;
+    }
+    return path;
+}
+
+bool onSameFileSystem(const QString& first, const QString& second) {
+    const QStorageInfo a(nearestExistingFolder(first)), b(nearestExistingFolder(second));
+    return a.isValid() && b.isValid() && a.device() == b.device();
+}
+
+quint64 saturatingAdd(quint64 a, quint64 b) {
+    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
 } // namespace
 
 TPackageInstallation::TPackageInstallation(const std::shared_ptr<TPackage>& package,
@@ -46,6 +85,7 @@ TPackageInstallation::TPackageInstallation(const std::shared_ptr<TPackage>& pack
         std::max(1, fileSystemHelper->launcherSettings()->maxConcurrentDownloads());
     m_DownloadPool = std::make_shared<shared::TDownloadPool>(concurrentDownloads,
                                                              m_NetworkAccessManagerWrapper, nullptr, false);
+    m_DownloadPool->setRateLimit(fileSystemHelper->launcherSettings()->downloadRateLimit());
     m_Downloader = new TPackageFileDownloader(m_DownloadPool, fileSystemHelper);
     connect(m_Downloader, &TPackageFileDownloader::downloadCompleted, this,
             &TPackageInstallation::onDownloadCompleted);
@@ -183,10 +223,85 @@ void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDiff
     m_FilesToRemove = std::move(Changes.filesToDelete);
     m_UnfetchableFiles = Changes.unfetchableFiles;
     try {
+        // Nothing is deleted or fetched for a run that would run out of space half way.
+        const QString shortage = findSpaceShortage();
+        if (!shortage.isEmpty()) {
+            qWarning().noquote() << shortage;
+            m_InstalledWithoutError = false;
+            m_InstallationErrorReason = PACKAGE_DOWNLOADER_ERROR_SAVING_FAILED;
+            m_InstallationErrorMessage = shortage;
+            emit downloadFinished(m_Package);
+            return;
+        }
         startDownload();
     } catch (const std::runtime_error& error) {
         emit diskAccessFailed(QString::fromUtf8(error.what()));
     }
+}
+
+qint64 TPackageInstallation::freeSpaceOnFileSystemOf(const QString& folder) {
+    const QStorageInfo storage(nearestExistingFolder(folder));
+    return storage.isValid() && storage.isReady() ? storage.bytesAvailable() : -1;
+}
+
+QString TPackageInstallation::findSpaceShortage() const {
+    const QDir& directory = m_InstallationBaseDirectory;
+    quint64 needed = 0;
+    quint64 largestChunk = 0;
+    quint64 bytesToWrite = 0;
+    std::set<QByteArray> distinctChunks;
+    for (const TFileToDownload& file : m_FilesToDownload) {
+        const TChunkedFileInPackage& data = file.fileData();
+        const quint64 newSize = data.unpackedFileMetadata().fileSize();
+        const QString fullPath = m_FileSystemHelper->getFullPath(directory, data.relativeLocalPath());
+        const quint64 oldSize = sizeOfPackageFile(directory, fullPath);
+        // A file rewritten from scratch loses its old copy first; one changed in place keeps its
+        // blocks: either way the file system gains the difference.
+        if (newSize > oldSize)
+            needed = saturatingAdd(needed, newSize - oldSize);
+        for (int index : file.chunksToDownload()) {
+            if (index < 0 || static_cast<size_t>(index) >= data.chunks().size())
+                continue;
+            const TFileMetadata& chunk = data.chunks()[static_cast<size_t>(index)].unpackedFileMetadata();
+            const quint64 size = chunk.fileSize();
+            distinctChunks.insert(chunk.fileHash());
+            largestChunk = std::max(largestChunk, size);
+            bytesToWrite = saturatingAdd(bytesToWrite, size);
+        }
+    }
+    if (needed == 0 && bytesToWrite == 0)
+        return QString();
+    // Chunks that arrive before the places they belong to are set aside: in memory up to the
+    // downloader's cache, beyond it in temporary files. When a download has more chunks than the
+    // cache holds and those files lie on this file system, room for one chunk per download slot
+    // is kept.
+    const QString folder = directory.absolutePath();
+    const quint64 cached = static_cast<quint64>(std::max(0, m_Downloader->maxCachedChunks()));
+    if (distinctChunks.size() > cached && onSameFileSystem(QDir::tempPath(), folder)) {
+        const quint64 downloadSlots =
+            static_cast<quint64>(std::max(1, m_DownloadPool->GetMaxConcurrentDownloads()));
+        const quint64 reserve =
+            largestChunk > UINT64_MAX / downloadSlots ? UINT64_MAX : largestChunk * downloadSlots;
+        needed = saturatingAdd(needed, std::min(bytesToWrite, reserve));
+    }
+    const TFreeSpaceProvider provider = m_FreeSpaceProvider ? m_FreeSpaceProvider : freeSpaceOnFileSystemOf;
+    const qint64 freeBytes = provider(folder);
+    if (freeBytes < 0) {
+        qWarning().noquote() << "free space of " << folder << " unknown: not checked";
+        return QString();
+    }
+    // The deletion phase runs before the downloads and gives the space of the dropped files back.
+    quint64 available = static_cast<quint64>(freeBytes);
+    for (const TFileInPackage& file : m_FilesToRemove)
+        available =
+            saturatingAdd(available, sizeOfPackageFile(directory, m_FileSystemHelper->getFullPath(
+                                                                      directory, file.relativeLocalPath())));
+    qInfo().noquote() << "space check for " << folder << ": needed " << needed << ", available " << available;
+    if (needed <= available)
+        return QString();
+    return QStringLiteral(
+               "Not enough free disk space in \"%1\": the installation needs %2, available are %3.")
+        .arg(QDir::toNativeSeparators(folder), describeSize(needed), describeSize(available));
 }
 
 void TPackageInstallation::startDownload() {
@@ -228,6 +343,7 @@ void TPackageInstallation::onDownloadCompleted() {
     qInfo() << "onDownloadCompleted" << packageName() << " Thread: " << QThread::currentThreadId();
     m_InstalledWithoutError = true;
     m_InstallationErrorReason = PACKAGE_DOWNLOADER_ERROR_NONE;
+    m_InstallationErrorMessage.clear();
     emit downloadFinished(m_Package);
 }
 
@@ -236,6 +352,7 @@ void TPackageInstallation::onDownloadFailed(EPackageDownloaderError ErrorReason)
             << " Thread: " << QThread::currentThreadId();
     m_InstalledWithoutError = false;
     m_InstallationErrorReason = ErrorReason;
+    m_InstallationErrorMessage.clear();
     emit downloadFinished(m_Package);
 }
 
@@ -268,6 +385,7 @@ void TPackageInstallation::onVerifyFinished(bool Result) {
     m_InstalledWithoutError = Result;
     m_InstallationErrorReason =
         Result ? PACKAGE_DOWNLOADER_ERROR_NONE : PACKAGE_DOWNLOADER_ERROR_VERIFICATION_FAILED;
+    m_InstallationErrorMessage.clear();
     emit verificationFinished(m_Package);
 }
 

@@ -36,10 +36,19 @@ namespace quarn::launcher {
 // and then ends with diskAccessFailed and a message that says so. The server build is checked as
 // a whole before the disk is touched (TPackageDocumentCheck); an invalid build ends the run the
 // same way, with the reason.
+//
+// Before anything is deleted or downloaded, the run compares the bytes it will add to the package
+// folder's file system (new files, grown files, room for set-aside chunks) with the free space
+// there plus what the files it deletes give back; when that is too little it ends at once as a
+// failed installation (downloadFinished with PACKAGE_DOWNLOADER_ERROR_SAVING_FAILED) whose
+// installationErrorMessage() names both sizes.
 class TPackageInstallation : public QObject {
     Q_OBJECT
 public:
     static constexpr int DEFAULT_FOLDER_LOCK_TIMEOUT_MS = 30000;
+    // Free bytes for unprivileged writers on the file system that holds the folder; negative when
+    // unknown (the check is then skipped).
+    using TFreeSpaceProvider = std::function<qint64(const QString& folder)>;
     TPackageInstallation(const std::shared_ptr<TPackage>& package,
                          const std::shared_ptr<TLauncherFilesystemHelper>& fileSystemHelper);
     ~TPackageInstallation() override;
@@ -49,6 +58,10 @@ public:
     void setFilesToRemove(const TFileInPackageVector& files) { m_FilesToRemove = files; }
     void setFilesToDownload(const TFileToDownloadVector& files) { m_FilesToDownload = files; }
     void setFolderLockTimeout(int milliseconds) { m_FolderLockTimeoutMs = milliseconds; }
+    // Replaces the file system query of the free-space check (for tests); an empty function
+    // restores it.
+    void setFreeSpaceProvider(TFreeSpaceProvider provider) { m_FreeSpaceProvider = std::move(provider); }
+    static qint64 freeSpaceOnFileSystemOf(const QString& folder);
 
     // Takes the installation folder's lock now, waiting up to the lock timeout in this thread;
     // for owners that write markers before the run starts. False when it could not be taken
@@ -70,11 +83,15 @@ public:
     const std::shared_ptr<shared::TDownloadPool>& downloadPool() const { return m_DownloadPool; }
     bool isInstalledWithoutError() const { return m_InstalledWithoutError; }
     EPackageDownloaderError installationErrorReason() const { return m_InstallationErrorReason; }
+    // A readable reason for the failure of the last phase when the run knows more than the error
+    // reason says (for example too little free space); empty otherwise.
+    QString installationErrorMessage() const { return m_InstallationErrorMessage; }
     // The owner could not record the outcome of a finished phase (a marker file could not be
     // written): the run no longer counts as installed without error.
-    void markFailed(EPackageDownloaderError reason) {
+    void markFailed(EPackageDownloaderError reason, const QString& message = QString()) {
         m_InstalledWithoutError = false;
         m_InstallationErrorReason = reason;
+        m_InstallationErrorMessage = message;
     }
 
 signals:
@@ -95,6 +112,9 @@ private slots:
 private:
     void startDownload();
     void deleteFilesFromExistingInstallation() const;
+    // The reason the package folder's file system cannot take what the run will write, or an
+    // empty text when it can (or its free space is unknown).
+    QString findSpaceShortage() const;
     // Runs next once the folder's lock is held: at once when it is free, otherwise when it becomes
     // free within the lock timeout; after that the run fails.
     void runWithFolderLocked(std::function<void()> next);
@@ -116,6 +136,8 @@ private:
     std::shared_ptr<TLauncherFilesystemHelper> m_FileSystemHelper;
     bool m_InstalledWithoutError = false;
     EPackageDownloaderError m_InstallationErrorReason = PACKAGE_DOWNLOADER_ERROR_NONE;
+    QString m_InstallationErrorMessage;
+    TFreeSpaceProvider m_FreeSpaceProvider;
     EFileRemovalStrategy m_FileRemovalStrategy = FILE_REMOVAL_STRATEGY_REMOVE;
     QDir m_InstallationBaseDirectory{QString()};
     TFileInPackageVector m_FilesToRemove;

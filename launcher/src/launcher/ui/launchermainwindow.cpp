@@ -349,9 +349,11 @@ void TLauncherMainWindow::onInstallationOrUpdateFinished(const TPackageInstallat
         showDownloadErrorMessage(name);
         break;
     case PACKAGE_DOWNLOADER_ERROR_SAVING_FAILED:
-        showInstallationFailedMessage(name,
-                                      tr("Make sure you have enough free disk space and the application "
-                                         "isn't currently running, then try again."));
+        // The run may know the exact reason, such as the space it needs and the space there is.
+        showInstallationFailedMessage(name, !InstallationInProgress.installationErrorMessage().isEmpty()
+                                                ? InstallationInProgress.installationErrorMessage()
+                                                : tr("Make sure you have enough free disk space and the "
+                                                     "application isn't currently running, then try again."));
         break;
     case PACKAGE_DOWNLOADER_ERROR_VERIFICATION_FAILED:
         showInstallationFailedMessage(name, tr("Verification of game data failed!"));
