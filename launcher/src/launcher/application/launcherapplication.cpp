@@ -498,10 +498,24 @@ void TLauncherApplication::showUserInterface() {
                         Qt::QueuedConnection);
                 });
         m_ConfigurationHandler->loadHintAreaData();
+        m_MainWindow->installEventFilter(this);
     }
     m_MainWindow->show();
     qInfo() << "showUserInterface: main window shown"
             << " Thread: " << QThread::currentThreadId();
+}
+
+bool TLauncherApplication::eventFilter(QObject* watched, QEvent* event) {
+    // The main window closes (by the player, or after a client start): the launcher ends. Watched
+    // here rather than left to Qt's quit on the last window, which does not come when the window
+    // closes inside a nested event loop (a hint picture being fetched).
+    if (event->type() == QEvent::Close && m_MainWindow && watched == m_MainWindow.get() &&
+        event->isAccepted() && !m_Ending) {
+        qInfo() << "Main window closed: the launcher ends"
+                << " Thread: " << QThread::currentThreadId();
+        endLauncher(0);
+    }
+    return QApplication::eventFilter(watched, event);
 }
 
 bool TLauncherApplication::event(QEvent* event) {

@@ -72,6 +72,7 @@ public:
 
 protected:
     bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 public slots:
     // Posts a funnel event to the endpoint of the launcher configuration.
