@@ -128,7 +128,8 @@ private slots:
         const TLauncherRun run = m_Bundle->run({QStringLiteral("--patch"), installedExecutable()});
         QVERIFY2(run.exitCode == 0, run.log.constData());
         QVERIFY(!QFileInfo::exists(installed("package.json")));
-        QVERIFY2(!run.log.contains("sendFunnelEvent"), run.log.constData());
+        QVERIFY2(!run.log.contains("sendFunnelEvent:  \"launcher_downloaded\""), run.log.constData());
+        QVERIFY2(!run.log.contains("sendFunnelEvent:  \"launcher_verified\""), run.log.constData());
         // The partial marker still records the build that is really on disk.
         QCOMPARE(TLauncherBundle::readFile(installed("partial-package.json")), recordedBefore);
         verifyLastStart(4, false);

@@ -34,7 +34,10 @@ private:
 
     // Runs the launcher until it ends by itself or shows the package list.
     TRunResult runLauncher(const QStringList& arguments = {}) {
-        const TLauncherRun run = m_Bundle.runUntilLogShows(arguments, "showUserInterface", 0, 60000);
+        // The window is shown from within the configuration phase, which then goes on (it makes
+        // the link to the executable): a short settle lets it finish.
+        const TLauncherRun run =
+            m_Bundle.runUntilLogShows(arguments, "showUserInterface: main window shown", 500, 60000);
         TRunResult result;
         result.reachedPackageList = run.stoppedByTest;
         result.output = run.output;

@@ -1,6 +1,7 @@
 #include "launcher/application/launcherapplication.h"
 
 #include "launcher/application/logging.h"
+#include "launcher/ui/launchermainwindow.h"
 #include "launcher/version.h"
 #include "shared/firstinstancetester.h"
 #include "systemsurvey/systemsurveyuploader.h"
@@ -117,6 +118,9 @@ TLauncherApplication::~TLauncherApplication() {
     QThreadPool::globalInstance()->waitForDone();
     m_DelayUntilUIActivityTimer.stop();
     m_ClientLaunchCheckTimer.stop();
+    // The window follows the installation manager's runs and the configuration handler's hints:
+    // it goes before them.
+    m_MainWindow.reset();
     m_SplashScreen.reset();
     m_SurveyUploader.reset();
     m_InstallationManager.reset();
@@ -352,10 +356,11 @@ void TLauncherApplication::decideAction(const TPackageVector& forcedPatchPackage
         if (packagesToPatch.empty()) {
             qWarning() << "No package for the executable to patch:"
                        << m_CommandLineInterpreter.getPathToExecutableToPatch();
+            // A box of the main window: closing it leaves the launcher at the package list.
             QMessageBox box(QMessageBox::Information, QStringLiteral("Client patching failed"),
                             QStringLiteral("Could not determine patch information. Your client might no "
                                            "longer be supported."),
-                            QMessageBox::Ok);
+                            QMessageBox::Ok, m_MainWindow.get());
             box.exec();
             return;
         }
@@ -452,6 +457,9 @@ void TLauncherApplication::startPackageAndExit(const std::shared_ptr<TPackage>& 
             << processId;
     m_ClientStartStopwatch.start();
     m_ClientLaunchCheckTimer.start();
+    // Closing the window, the last one, ends the launcher at once.
+    if (m_MainWindow)
+        m_MainWindow->close();
 }
 
 void TLauncherApplication::onClientLaunchCheck() {
@@ -462,21 +470,68 @@ void TLauncherApplication::onClientLaunchCheck() {
 }
 
 void TLauncherApplication::showUserInterface() {
-    if (m_UserInterfaceShown)
-        return;
-    m_UserInterfaceShown = true;
-    // The main window comes with a later step; until then the launcher logs what it would list and
-    // keeps running, as it would with the window open: a message box closed meanwhile is not the
-    // last window of the launcher.
-    setQuitOnLastWindowClosed(false);
-    qInfo() << "showUserInterface: the package list would be shown"
+    if (!m_MainWindow) {
+        const auto configuration = m_ConfigurationHandler->getMainConfiguration();
+        const TPackageVector packages =
+            configuration ? configuration->packagesFilteredByLocalArchitectureAndOS() : TPackageVector();
+        qInfo() << "showUserInterface: creating the main window with" << packages.size() << "packages"
+                << " Thread: " << QThread::currentThreadId();
+        for (const std::shared_ptr<TPackage>& package : packages)
+            qInfo() << "Package list entry:" << package->packageName() << "status"
+                    << int(package->localPackageStatus()) << (package->isDefaultPackage() ? "default" : "");
+        m_MainWindow = std::make_unique<TLauncherMainWindow>(
+            packages, *m_InstallationManager, configuration && configuration->showPackageNames(),
+            m_DownloadPool, m_CdnTrace, configuration);
+        connect(m_MainWindow.get(), &TLauncherMainWindow::defaultChanged, this,
+                &TLauncherApplication::onDefaultClientChangedFromUI);
+        connect(m_MainWindow.get(), &TLauncherMainWindow::clientPackageButtonClicked, this,
+                &TLauncherApplication::onClientStartOrInstallTriggeredFromUI);
+        connect(m_MainWindow.get(), &TLauncherMainWindow::clientPackageVerifyButtonClicked, this,
+                &TLauncherApplication::onClientVerifyTriggeredFromUI);
+        // Queued: building the hint tiles waits for their pictures in a nested event loop, which
+        // must not run inside the download pool's delivery of the hints document.
+        TLauncherMainWindow* window = m_MainWindow.get();
+        connect(m_ConfigurationHandler.get(), &TLauncherConfigurationHandler::hintsAreaDataReceived, window,
+                [window](std::vector<::shared::THint> hints) {
+                    QMetaObject::invokeMethod(
+                        window, [window, hints = std::move(hints)]() { window->setHints(hints); },
+                        Qt::QueuedConnection);
+                });
+        m_ConfigurationHandler->loadHintAreaData();
+        m_MainWindow->installEventFilter(this);
+    }
+    m_MainWindow->show();
+    qInfo() << "showUserInterface: main window shown"
             << " Thread: " << QThread::currentThreadId();
-    const auto configuration = m_ConfigurationHandler->getMainConfiguration();
-    if (!configuration)
-        return;
-    for (const std::shared_ptr<TPackage>& package : configuration->packagesFilteredByLocalArchitectureAndOS())
-        qInfo() << "Package list entry:" << package->packageName() << "status"
-                << int(package->localPackageStatus()) << (package->isDefaultPackage() ? "default" : "");
+}
+
+bool TLauncherApplication::eventFilter(QObject* watched, QEvent* event) {
+    // The main window closes (by the player, or after a client start): the launcher ends. Watched
+    // here rather than left to Qt's quit on the last window, which does not come when the window
+    // closes inside a nested event loop (a hint picture being fetched).
+    if (event->type() == QEvent::Close && m_MainWindow && watched == m_MainWindow.get() &&
+        event->isAccepted() && !m_Ending) {
+        qInfo() << "Main window closed: the launcher ends"
+                << " Thread: " << QThread::currentThreadId();
+        endLauncher(0);
+    }
+    return QApplication::eventFilter(watched, event);
+}
+
+bool TLauncherApplication::event(QEvent* event) {
+    // Qt asks to quit when the last window closed (the main window, by the player or after a client
+    // start). The launcher then ends through its own ending, so that an exit code already decided
+    // (after a fatal error) stands and a survey upload under way gets its short grace.
+    if (event->type() == QEvent::Quit) {
+        if (!m_Ending) {
+            qInfo() << "Last window closed: the launcher ends"
+                    << " Thread: " << QThread::currentThreadId();
+            endLauncher(0);
+        }
+        event->accept();
+        return true;
+    }
+    return QApplication::event(event);
 }
 
 void TLauncherApplication::onDefaultClientChangedFromUI(const std::shared_ptr<TPackage>& package,

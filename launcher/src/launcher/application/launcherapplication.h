@@ -28,6 +28,8 @@ class TSystemSurveyUploader;
 
 namespace quarn::launcher {
 
+class TLauncherMainWindow;
+
 // The image of the wait splash screen.
 enum ESplashScreenImage {
     SPLASH_IMAGE_DEFAULT = 0,
@@ -63,8 +65,14 @@ public:
     const std::shared_ptr<::shared::TDownloadPool>& downloadPool() const { return m_DownloadPool; }
     // Empty until the action phase.
     TInstallationManager* installationManager() const { return m_InstallationManager.get(); }
+    // Empty until the user interface is first needed.
+    TLauncherMainWindow* mainWindow() const { return m_MainWindow.get(); }
 
     void showWaitSplashScreen(ESplashScreenImage image);
+
+protected:
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 public slots:
     // Posts a funnel event to the endpoint of the launcher configuration.
@@ -107,6 +115,7 @@ private:
     std::unique_ptr<TLauncherSelfUpdater> m_SelfUpdater;
     std::unique_ptr<TInstallationManager> m_InstallationManager;
     std::unique_ptr<TFunnelEventSender> m_FunnelEventSender;
+    std::unique_ptr<TLauncherMainWindow> m_MainWindow;
     std::unique_ptr<QSplashScreen> m_SplashScreen;
     std::unique_ptr<::systemsurvey::TSystemSurveyUploader> m_SurveyUploader;
     TCommandLineInterpreter m_CommandLineInterpreter;
@@ -120,7 +129,6 @@ private:
     bool m_MaintenanceMessageShown = false;
     bool m_DiskAccessMessageShown = false;
     bool m_ClientStartAttempted = false;
-    bool m_UserInterfaceShown = false;
 };
 
 } // namespace quarn::launcher
