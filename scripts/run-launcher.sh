@@ -7,7 +7,9 @@ scripts/build.sh release
 exe=build/release/launcher/OrvaneLauncher
 status=0
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  # No screen: run inside a virtual X server.
+  # No screen: run inside a virtual X server, where nobody could answer a message box, so every
+  # box is logged and answered at once.
+  export ORVANE_LAUNCHER_CLOSE_DIALOGS="${ORVANE_LAUNCHER_CLOSE_DIALOGS:-1}"
   xvfb-run -a "$exe" "$@" || status=$?
 else
   "$exe" "$@" || status=$?
