@@ -1,6 +1,7 @@
 // The CSC (14) and CRUSH (21) decoders against the vectors their original encoders made, and
 // hostile streams of both: each must end as the one decompression error, quickly, without
 // reading or writing outside its buffers (the sanitizer build checks that).
+#include "leb128.h"
 #include "shared/compressionhelper.h"
 
 #include <QDir>
@@ -32,18 +33,7 @@ QByteArray readFile(const QString& path) {
     return file.readAll();
 }
 
-QByteArray leb128(quint64 value) {
-    QByteArray out;
-    do {
-        quint8 byte = value & 0x7f;
-        value >>= 7;
-        if (value != 0) {
-            byte |= 0x80;
-        }
-        out.append(static_cast<char>(byte));
-    } while (value != 0);
-    return out;
-}
+using testsupport::leb128;
 
 QByteArray container(int codec, quint64 unpackedLength, const QByteArray& payload) {
     return QByteArray(1, char(0x70)) + char(codec) + leb128(unpackedLength) +

@@ -1,6 +1,7 @@
 // Compressed chunk containers: the edge cases of the format, each decoded codec on data made by
 // the real tools (python3's zlib and lzma modules, the lzip command), the bounds on untrusted
 // headers, and the publisher tool's pack/unpack round trip.
+#include "leb128.h"
 #include "shared/compressionhelper.h"
 
 #include <lzma.h>
@@ -15,18 +16,7 @@ using shared::TCompressionHelper;
 
 namespace {
 
-QByteArray leb128(quint64 value) {
-    QByteArray out;
-    do {
-        quint8 byte = value & 0x7f;
-        value >>= 7;
-        if (value != 0) {
-            byte |= 0x80;
-        }
-        out.append(static_cast<char>(byte));
-    } while (value != 0);
-    return out;
-}
+using testsupport::leb128;
 
 QByteArray container(int codec, quint64 unpackedLength, const QByteArray& payload, int padding = 0) {
     return QByteArray(padding, '\0') + char(0x70) + char(codec) + leb128(unpackedLength) +

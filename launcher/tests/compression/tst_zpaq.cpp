@@ -2,6 +2,7 @@
 // Debian's zpaq program with several methods (stored, context models, LZ77, BWT and E8E9
 // post-processors, several blocks), and hostile streams: cut, altered, asking for huge memory,
 // carrying programs that never end.
+#include "leb128.h"
 #include "shared/compressionhelper.h"
 #include "shared/zpaqdecoder.h"
 
@@ -19,18 +20,7 @@ namespace {
 
 const QByteArray BLOCK_TAG = QByteArray::fromHex("376B5374A03183D38CB228B0D3");
 
-QByteArray leb128(quint64 value) {
-    QByteArray out;
-    do {
-        quint8 byte = value & 0x7f;
-        value >>= 7;
-        if (value != 0) {
-            byte |= 0x80;
-        }
-        out.append(static_cast<char>(byte));
-    } while (value != 0);
-    return out;
-}
+using testsupport::leb128;
 
 QByteArray container(quint64 unpackedLength, const QByteArray& payload) {
     return char(0x70) + QByteArray(1, char(6)) + leb128(unpackedLength) +

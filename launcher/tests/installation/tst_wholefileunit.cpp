@@ -3,6 +3,7 @@
 // chunk of a chunk list is refused by the chunk bound.
 #include "installationsupport.h"
 #include "launcher/installation/packageinstallation.h"
+#include "leb128.h"
 #include "nginxfixture.h"
 #include "shared/compressionhelper.h"
 #include "shared/sha256.h"
@@ -26,18 +27,7 @@ namespace {
 constexpr int MiB = 1024 * 1024;
 constexpr int FILE_SIZE = 200 * MiB;
 
-QByteArray leb128(quint64 value) {
-    QByteArray out;
-    do {
-        quint8 byte = value & 0x7f;
-        value >>= 7;
-        if (value != 0) {
-            byte |= 0x80;
-        }
-        out.append(static_cast<char>(byte));
-    } while (value != 0);
-    return out;
-}
+using testsupport::leb128;
 
 // Compressible, not trivial: numbered lines.
 QByteArray makeContent() {
