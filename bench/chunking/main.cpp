@@ -3,6 +3,8 @@
 // SHA-256 through Qt's portable implementation for comparison.
 //
 // usage: bench_chunking [SIZE_MIB] [FILE]   (default 1024 MiB in the temporary folder)
+// The file is written by the program and removed at the end, also on SIGINT/SIGTERM (exit 130/143).
+#include "benchcommandline.h"
 #include "launcher/installation/chunking.h"
 #include "shared/sha256.h"
 
@@ -22,6 +24,14 @@
 #include <string>
 
 namespace {
+
+constexpr const char* USAGE =
+    "usage: bench_chunking [SIZE_MIB] [FILE]\n"
+    "  SIZE_MIB    size of the test file in MiB (default 1024)\n"
+    "  FILE        where to write the test file (default: orvane-bench-chunking.bin in the\n"
+    "              temporary folder); it is overwritten and removed at the end\n"
+    "  -h, --help  show this help\n"
+    "Interrupted by SIGINT/SIGTERM it removes the test file and exits 130/143.\n";
 
 constexpr int REPETITIONS = 3;
 constexpr qint64 HASH_BLOCK = 10 * 1024 * 1024; // the block size of the verification
@@ -105,11 +115,30 @@ TThroughput bestThroughput(const std::function<quint64()>& run) {
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    const QStringList arguments = QCoreApplication::arguments();
-    const qint64 sizeMiB = arguments.size() > 1 ? arguments[1].toLongLong() : 1024;
+    benchcli::handleInterruptions();
+    QStringList positional;
+    for (const QString& argument : QCoreApplication::arguments().mid(1)) {
+        if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
+            benchcli::printUsage(USAGE);
+        }
+        if (argument.startsWith(QLatin1Char('-')) || positional.size() == 2) {
+            benchcli::usageError("bench_chunking", QStringLiteral("unknown argument '%1'").arg(argument),
+                                 USAGE);
+        }
+        positional << argument;
+    }
+    bool number = true;
+    const qint64 sizeMiB = positional.size() > 0 ? positional[0].toLongLong(&number) : 1024;
+    if (!number || sizeMiB <= 0) {
+        benchcli::usageError("bench_chunking",
+                             QStringLiteral("SIZE_MIB: not a positive number '%1'").arg(positional[0]),
+                             USAGE);
+    }
     const QString path =
-        arguments.size() > 2 ? arguments[2] : QDir::temp().filePath("orvane-bench-chunking.bin");
-    if (sizeMiB <= 0 || !writeTestFile(path, sizeMiB * 1024 * 1024)) {
+        positional.size() > 1 ? positional[1] : QDir::temp().filePath("orvane-bench-chunking.bin");
+    benchcli::removeOnInterrupt(path);
+    if (!writeTestFile(path, sizeMiB * 1024 * 1024)) {
+        QFile::remove(path);
         std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
         return 1;
     }

@@ -7,7 +7,8 @@
 // NAME defaults to the 17 MiB vectors text_17m.c6, text_17m.c14 and text_17m.c21. A codec the
 // launcher does not decode shows as "not decoded". Speed is MB/s (10^6 bytes) of output; "peak"
 // is the child's peak resident memory, "over base" the part above a child that only reads the
-// container.
+// container. SIGINT/SIGTERM stop the running child and end with 130/143.
+#include "benchcommandline.h"
 #include "shared/compressionhelper.h"
 
 #include <QCoreApplication>
@@ -26,6 +27,14 @@
 #include <limits>
 
 namespace {
+
+constexpr const char* USAGE =
+    "usage: bench_codecs [--dir VECTOR_DIR] [--repeat N] [NAME...]\n"
+    "  --dir VECTOR_DIR  folder with the codec vectors (default: the project's vector folder)\n"
+    "  --repeat N        decodes per container (default 3)\n"
+    "  NAME              container files in VECTOR_DIR (default text_17m.c6 text_17m.c14\n"
+    "                    text_17m.c21)\n"
+    "  -h, --help        show this help\n";
 
 enum EChildResult { CHILD_OK = 0, CHILD_MISMATCH = 1, CHILD_REJECTED = 2, CHILD_UNREADABLE = 3 };
 
@@ -103,18 +112,25 @@ TRun measure(const QString& path, const QByteArray& digest, int repeat, bool dec
         return run;
     }
     std::fflush(stdout);
+    auto held = benchcli::holdInterruptions();
     const pid_t pid = fork();
     if (pid == 0) {
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
         close(fds[0]);
         child(path, digest, repeat, decode, fds[1]);
     }
+    benchcli::watchProcess(pid);
+    held.unlock();
     close(fds[1]);
     double report[3] = {0, 0, 0};
     const bool haveReport = read(fds[0], report, sizeof(report)) == static_cast<ssize_t>(sizeof(report));
     close(fds[0]);
     int status = 0;
     struct rusage usage {};
-    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) {
+    const pid_t waited = pid < 0 ? -1 : wait4(pid, &status, 0, &usage);
+    benchcli::forgetProcess(pid);
+    if (waited != pid) {
         return run;
     }
     run.finished = haveReport && WIFEXITED(status);
@@ -130,17 +146,35 @@ TRun measure(const QString& path, const QByteArray& digest, int repeat, bool dec
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
+    benchcli::handleInterruptions();
     QString directory = QStringLiteral(ORVANE_VECTOR_DIR);
     int repeat = 3;
     QStringList names;
     const QStringList arguments = app.arguments().mid(1);
     for (int index = 0; index < arguments.size(); ++index) {
-        if (arguments[index] == QLatin1String("--dir") && index + 1 < arguments.size()) {
-            directory = arguments[++index];
-        } else if (arguments[index] == QLatin1String("--repeat") && index + 1 < arguments.size()) {
-            repeat = std::max(1, arguments[++index].toInt());
+        const QString& argument = arguments[index];
+        if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
+            benchcli::printUsage(USAGE);
+        } else if (argument == QLatin1String("--dir") || argument == QLatin1String("--repeat")) {
+            if (index + 1 >= arguments.size()) {
+                benchcli::usageError("bench_codecs", QStringLiteral("%1 needs a value").arg(argument), USAGE);
+            }
+            if (argument == QLatin1String("--dir")) {
+                directory = arguments[++index];
+            } else {
+                bool number = false;
+                repeat = std::max(1, arguments[++index].toInt(&number));
+                if (!number) {
+                    benchcli::usageError("bench_codecs",
+                                         QStringLiteral("--repeat: not a number '%1'").arg(arguments[index]),
+                                         USAGE);
+                }
+            }
+        } else if (argument.startsWith(QLatin1Char('-'))) {
+            benchcli::usageError("bench_codecs", QStringLiteral("unknown argument '%1'").arg(argument),
+                                 USAGE);
         } else {
-            names << arguments[index];
+            names << argument;
         }
     }
     if (names.isEmpty()) {

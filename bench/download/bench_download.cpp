@@ -5,8 +5,12 @@
 //
 //   bench_download [--size-mib N] [--chunk-mib N] [--work DIR] [--keep yes]
 //
+// --keep yes leaves the work folder in place. SIGINT/SIGTERM stop nginx and the running child,
+// remove the work folder and end with 130/143.
+//
 // Every measured run is a child process, so wall time, CPU time and peak resident memory are
 // its own (wait4). Prints one table.
+#include "benchcommandline.h"
 #include "containerwriter.h"
 #include "nginxfixture.h"
 
@@ -34,6 +38,16 @@
 using namespace quarn::launcher;
 
 namespace {
+
+constexpr const char* USAGE =
+    "usage: bench_download [--size-mib N] [--chunk-mib N] [--work DIR] [--keep yes]\n"
+    "  --size-mib N   package size in MiB (default 1024)\n"
+    "  --chunk-mib N  chunk size in MiB (default 8)\n"
+    "  --work DIR     create the temporary work folder inside DIR (default: the temporary folder)\n"
+    "  --keep yes     keep the work folder afterwards\n"
+    "  -h, --help     show this help\n"
+    "Interrupted by SIGINT/SIGTERM it stops its nginx, removes its work folder (unless --keep yes) and exits "
+    "130/143.\n";
 
 struct TChunkRecord {
     QString name;
@@ -242,14 +256,19 @@ TMeasurement measure(const QStringList& command) {
     argv.push_back(nullptr);
     QElapsedTimer timer;
     timer.start();
+    auto held = benchcli::holdInterruptions();
     const pid_t pid = fork();
     if (pid == 0) {
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
         dup2(pipeFds[1], STDOUT_FILENO);
         close(pipeFds[0]);
         close(pipeFds[1]);
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    benchcli::watchProcess(pid);
+    held.unlock();
     close(pipeFds[1]);
     char buffer[4096];
     ssize_t count;
@@ -259,7 +278,9 @@ TMeasurement measure(const QStringList& command) {
     close(pipeFds[0]);
     int status = 0;
     struct rusage usage {};
-    if (wait4(pid, &status, 0, &usage) != pid) {
+    const pid_t waited = wait4(pid, &status, 0, &usage);
+    benchcli::forgetProcess(pid);
+    if (waited != pid) {
         return result;
     }
     result.wallSeconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
@@ -295,26 +316,54 @@ int main(int argc, char* argv[]) {
     if (arguments.size() == 3 && arguments.at(1) == "--decode") {
         return runDecode(arguments.at(2));
     }
+    benchcli::handleInterruptions();
     int sizeMiB = 1024;
     int chunkMiB = 8;
     QString workRoot;
     bool keep = false;
-    for (int index = 1; index + 1 < arguments.size(); index += 2) {
-        if (arguments.at(index) == "--size-mib") {
-            sizeMiB = arguments.at(index + 1).toInt();
-        } else if (arguments.at(index) == "--chunk-mib") {
-            chunkMiB = arguments.at(index + 1).toInt();
-        } else if (arguments.at(index) == "--work") {
-            workRoot = arguments.at(index + 1);
-        } else if (arguments.at(index) == "--keep") {
-            keep = arguments.at(index + 1) == "yes";
+    for (int index = 1; index < arguments.size(); ++index) {
+        const QString& argument = arguments.at(index);
+        if (argument == "-h" || argument == "--help") {
+            benchcli::printUsage(USAGE);
         }
+        const bool known = argument == "--size-mib" || argument == "--chunk-mib" || argument == "--work" ||
+                           argument == "--keep";
+        if (!known) {
+            benchcli::usageError("bench_download", QStringLiteral("unknown argument '%1'").arg(argument),
+                                 USAGE);
+        }
+        if (index + 1 >= arguments.size()) {
+            benchcli::usageError("bench_download", QStringLiteral("%1 needs a value").arg(argument), USAGE);
+        }
+        const QString value = arguments.at(++index);
+        bool number = true;
+        if (argument == "--size-mib") {
+            sizeMiB = value.toInt(&number);
+        } else if (argument == "--chunk-mib") {
+            chunkMiB = value.toInt(&number);
+        } else if (argument == "--work") {
+            workRoot = value;
+        } else {
+            keep = value == "yes";
+        }
+        if (!number) {
+            benchcli::usageError("bench_download",
+                                 QStringLiteral("%1: not a number '%2'").arg(argument, value), USAGE);
+        }
+    }
+    if (sizeMiB <= 0 || chunkMiB <= 0) {
+        benchcli::usageError("bench_download", QStringLiteral("sizes must be positive"), USAGE);
     }
     QTextStream out(stdout);
     QTemporaryDir temporary(workRoot.isEmpty() ? QDir::tempPath() + "/bench_download-XXXXXX"
                                                : workRoot + "/bench_download-XXXXXX");
-    if (!temporary.isValid() || sizeMiB <= 0 || chunkMiB <= 0) {
-        return 2;
+    if (!temporary.isValid()) {
+        std::fprintf(stderr, "bench_download: cannot create a work folder: %s\n",
+                     qPrintable(temporary.errorString()));
+        return 1;
+    }
+    if (!keep) {
+        benchcli::removeOnInterrupt(temporary.path());
     }
     temporary.setAutoRemove(!keep);
     const QString work = temporary.path();
@@ -354,9 +403,14 @@ int main(int argc, char* argv[]) {
     const quint64 total = quint64(chunkCount) * quint64(chunkSize);
 
     TNginxFixture nginx(work + "/www");
-    if (!nginx.start()) {
-        out << "nginx: " << nginx.errorText() << Qt::endl;
-        return 1;
+    benchcli::removeOnInterrupt(nginx.prefixPath());
+    {
+        const auto held = benchcli::holdInterruptions();
+        if (!nginx.start()) {
+            out << "nginx: " << nginx.errorText() << Qt::endl;
+            return 1;
+        }
+        benchcli::watchProcess(nginx.processId());
     }
     const QString base = nginx.baseUrl().toString();
     const QString self = QCoreApplication::applicationFilePath();

@@ -4,6 +4,10 @@
 // shown next to sha256sum and cat over the same files, measured in the same run.
 //
 //   bench_installation [WORK_DIR] [--size-mib N]
+//
+// WORK_DIR must not exist or be empty; only what the program creates in it is removed at the
+// end. SIGINT/SIGTERM stop nginx, remove that data and end with 130/143.
+#include "benchcommandline.h"
 #include "installationsupport.h"
 #include "launcher/installation/packageinstallation.h"
 #include "nginxfixture.h"
@@ -29,6 +33,15 @@ using namespace testsupport;
 namespace {
 
 constexpr qint64 MiB = 1024 * 1024;
+
+constexpr const char* USAGE =
+    "usage: bench_installation [WORK_DIR] [--size-mib N]\n"
+    "  WORK_DIR       folder for the generated build, the server files and the installation;\n"
+    "                 must not exist or be empty (default: a temporary folder)\n"
+    "  --size-mib N   package size in MiB (default 2048)\n"
+    "  -h, --help     show this help\n"
+    "Only what the program creates is removed at the end; interrupted by SIGINT/SIGTERM it stops\n"
+    "its nginx, removes that data and exits 130/143.\n";
 
 QTextStream out(stdout);
 
@@ -124,8 +137,13 @@ double timeCommand(const QString& program, const QStringList& arguments, const Q
         process.setStandardOutputFile(standardOutput);
     QElapsedTimer timer;
     timer.start();
+    auto held = benchcli::holdInterruptions();
     process.start(program, arguments);
+    const qint64 pid = process.processId();
+    benchcli::watchProcess(pid);
+    held.unlock();
     process.waitForFinished(-1);
+    benchcli::forgetProcess(pid);
     return seconds(timer);
 }
 
@@ -134,17 +152,82 @@ double timeCommand(const QString& program, const QStringList& arguments, const Q
 int main(int argc, char* argv[]) {
     shared::keepLargeAllocationsOnTheHeap();
     QCoreApplication application(argc, argv);
-    QStringList arguments = QCoreApplication::arguments();
+    benchcli::handleInterruptions();
+    const QStringList arguments = QCoreApplication::arguments();
     qint64 totalMiB = 2048;
-    const int sizeIndex = arguments.indexOf(QStringLiteral("--size-mib"));
-    if (sizeIndex > 0 && sizeIndex + 1 < arguments.size()) {
-        totalMiB = arguments[sizeIndex + 1].toLongLong();
-        arguments.erase(arguments.begin() + sizeIndex, arguments.begin() + sizeIndex + 2);
+    QString workArgument;
+    for (int index = 1; index < arguments.size(); ++index) {
+        const QString& argument = arguments[index];
+        if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
+            benchcli::printUsage(USAGE);
+        } else if (argument == QLatin1String("--size-mib")) {
+            if (index + 1 >= arguments.size())
+                benchcli::usageError("bench_installation", QStringLiteral("--size-mib needs a value"), USAGE);
+            bool number = false;
+            totalMiB = arguments[++index].toLongLong(&number);
+            if (!number || totalMiB <= 0)
+                benchcli::usageError(
+                    "bench_installation",
+                    QStringLiteral("--size-mib: not a positive number '%1'").arg(arguments[index]), USAGE);
+        } else if (argument.startsWith(QLatin1Char('-')) || !workArgument.isEmpty()) {
+            benchcli::usageError("bench_installation", QStringLiteral("unknown argument '%1'").arg(argument),
+                                 USAGE);
+        } else {
+            workArgument = argument;
+        }
     }
+    // The work folder is either created here (and removed as a whole at the end) or an existing
+    // empty folder, of which only the entries made here are removed.
     QTemporaryDir temporary;
-    const QString work = arguments.size() > 1 ? arguments[1] : temporary.path();
-    QDir(work).removeRecursively();
-    QDir().mkpath(work);
+    temporary.setAutoRemove(false);
+    QString work = temporary.path();
+    QStringList createdPaths;
+    if (workArgument.isEmpty()) {
+        if (!temporary.isValid()) {
+            std::fprintf(stderr, "bench_installation: cannot create a temporary folder\n");
+            return 1;
+        }
+        createdPaths << work;
+    } else {
+        temporary.remove();
+        work = QDir(workArgument).absolutePath();
+        const QFileInfo info(work);
+        if (info.exists() && !info.isDir()) {
+            std::fprintf(stderr, "bench_installation: %s is not a folder\n", qPrintable(work));
+            return 2;
+        }
+        if (info.exists()) {
+            if (!QDir(work).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
+                std::fprintf(stderr,
+                             "bench_installation: %s exists and is not empty; give a new or empty folder\n",
+                             qPrintable(work));
+                return 2;
+            }
+            for (const char* entry : {"data", "source", "published", "installation"})
+                createdPaths << work + QLatin1Char('/') + QLatin1String(entry);
+        } else {
+            // Remove from the topmost folder that did not exist before.
+            QString topmost = work;
+            for (QString parent = QFileInfo(topmost).absolutePath(); !QFileInfo::exists(parent);
+                 parent = QFileInfo(parent).absolutePath())
+                topmost = parent;
+            if (!QDir().mkpath(work)) {
+                std::fprintf(stderr, "bench_installation: cannot create %s\n", qPrintable(work));
+                return 1;
+            }
+            createdPaths << topmost;
+        }
+    }
+    for (const QString& path : createdPaths)
+        benchcli::removeOnInterrupt(path);
+    const auto removeCreated = [&createdPaths]() {
+        for (const QString& path : createdPaths) {
+            if (QFileInfo(path).isDir())
+                QDir(path).removeRecursively();
+            else
+                QFile::remove(path);
+        }
+    };
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
         if (type >= QtWarningMsg)
             std::fprintf(stderr, "%s\n", qPrintable(message));
@@ -173,13 +256,20 @@ int main(int argc, char* argv[]) {
     addRow(QStringLiteral("publish v1 (packager, plain units)"), seconds(timer), totalBytes);
     if (!v1.success) {
         out << "publish failed: " << v1.error << Qt::endl;
+        removeCreated();
         return 1;
     }
 
     TNginxFixture server(published);
-    if (!server.start()) {
-        out << "nginx: " << server.errorText() << Qt::endl;
-        return 1;
+    benchcli::removeOnInterrupt(server.prefixPath());
+    {
+        const auto held = benchcli::holdInterruptions();
+        if (!server.start()) {
+            out << "nginx: " << server.errorText() << Qt::endl;
+            removeCreated();
+            return 1;
+        }
+        benchcli::watchProcess(server.processId());
     }
     const TPackageConfigurationReader build1 =
         readBuild(published + QStringLiteral("/v1.json"), server.baseUrl());
@@ -240,6 +330,6 @@ int main(int argc, char* argv[]) {
         out << "| " << row.what << " | " << QString::number(row.seconds, 'f', 2) << " | "
             << QString::number(row.bytes / 1e6 / row.seconds, 'f', 0) << " | " << row.note << " |\n";
     out.flush();
-    QDir(work).removeRecursively();
+    removeCreated();
     return installed && updated && verified ? 0 : 1;
 }

@@ -6,6 +6,8 @@
 // to a container NAME.cN, the output is compared with it.
 //
 // usage: bench_zpaq CONTAINER...
+// SIGINT/SIGTERM end it with 130/143.
+#include "benchcommandline.h"
 #include "shared/compressionhelper.h"
 
 #include <QCoreApplication>
@@ -19,6 +21,11 @@
 #include <string>
 
 namespace {
+
+constexpr const char* USAGE = "usage: bench_zpaq CONTAINER...\n"
+                              "  CONTAINER   container file to decode; NAME.in next to NAME.cN is compared\n"
+                              "              with the output when present\n"
+                              "  -h, --help  show this help\n";
 
 constexpr int REPETITIONS = 1;
 
@@ -50,10 +57,18 @@ QByteArray readFile(const QString& path) {
 
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
+    benchcli::handleInterruptions();
     const QStringList files = application.arguments().mid(1);
+    for (const QString& argument : files) {
+        if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
+            benchcli::printUsage(USAGE);
+        }
+        if (argument.startsWith(QLatin1Char('-'))) {
+            benchcli::usageError("bench_zpaq", QStringLiteral("unknown argument '%1'").arg(argument), USAGE);
+        }
+    }
     if (files.isEmpty()) {
-        std::fprintf(stderr, "usage: bench_zpaq CONTAINER...\n");
-        return 2;
+        benchcli::usageError("bench_zpaq", QStringLiteral("no container given"), USAGE);
     }
     std::printf("| file | output bytes | seconds | CPU seconds | MB/s | MB/s by CPU | peak MiB | check |\n");
     std::printf("|---|---:|---:|---:|---:|---:|---:|---|\n");

@@ -56,6 +56,9 @@ public:
     QUrl baseUrl() const { return QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(m_port)); }
     QUrl url(const QString& relativePath) const { return baseUrl().resolved(QUrl(relativePath)); }
     QString errorText() const { return m_error; }
+    // The nginx master process (0 when not running) and the folder with its configuration and logs.
+    qint64 processId() const { return m_process.processId(); }
+    QString prefixPath() const { return m_prefix.path(); }
 
 private:
     static quint16 freePort() {
