@@ -86,9 +86,9 @@ private slots:
         QFETCH(QString, caption);
         QFETCH(QStringList, actions);
         QFETCH(bool, checkboxShown);
-        TPackageSpec spec;
-        spec.status = PACKAGE_STATUS_NOT_INSTALLED;
-        const auto package = makePackage(spec);
+        TPackageTraits traits;
+        traits.status = PACKAGE_STATUS_NOT_INSTALLED;
+        const auto package = makePackage(traits);
         TTileHost host(package);
         package->setLocalPackageStatus(status);
 
@@ -149,14 +149,14 @@ private slots:
         QFETCH(QString, variant);
         QFETCH(bool, installed);
         QFETCH(QString, image);
-        TPackageSpec spec;
-        spec.generation = generation;
-        spec.variant = variant;
-        spec.status = installed ? PACKAGE_STATUS_INSTALLED : PACKAGE_STATUS_NOT_INSTALLED;
-        TTileHost host(makePackage(spec));
+        TPackageTraits traits;
+        traits.generation = generation;
+        traits.variant = variant;
+        traits.status = installed ? PACKAGE_STATUS_INSTALLED : PACKAGE_STATUS_NOT_INSTALLED;
+        TTileHost host(makePackage(traits));
         QCOMPARE(host.tile->logoLabel()->styleSheet(),
                  QStringLiteral("QLabel { image: url(:/images/launcher/%1); }").arg(image));
-        QCOMPARE(host.tile->logoLabel()->toolTip(), spec.name);
+        QCOMPARE(host.tile->logoLabel()->toolTip(), traits.name);
         QVERIFY(!QImage(QStringLiteral(":/images/launcher/") + image).isNull());
     }
 
@@ -165,9 +165,9 @@ private slots:
         TUrlCatcher catcher;
         QDesktopServices::setUrlHandler(QStringLiteral("https"), &catcher, "open");
         QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
-        TPackageSpec spec;
-        spec.logoLink = QStringLiteral("https://example.org/a\"><b>x</b>");
-        const auto package = makePackage(spec);
+        TPackageTraits traits;
+        traits.logoLink = QStringLiteral("https://example.org/a\"><b>x</b>");
+        const auto package = makePackage(traits);
         TTileHost host(package);
         package->setLocalPackageStatus(PACKAGE_STATUS_INSTALLED); // the logo is drawn again
         QLabel* logo = host.tile->logoLabel();
@@ -181,21 +181,21 @@ private slots:
     }
 
     void namesAreShownAsPlainText() {
-        TPackageSpec spec;
-        spec.name = QStringLiteral("<b>Orvane</b> %1");
-        TTileHost host(makePackage(spec), true);
+        TPackageTraits traits;
+        traits.name = QStringLiteral("<b>Orvane</b> %1");
+        TTileHost host(makePackage(traits), true);
         QVERIFY(host.tile->nameLabel());
-        QCOMPARE(host.tile->nameLabel()->text(), spec.name);
+        QCOMPARE(host.tile->nameLabel()->text(), traits.name);
         QCOMPARE(host.tile->nameLabel()->textFormat(), Qt::PlainText);
         QCOMPARE(host.tile->versionLabel()->text(), QStringLiteral("1.0.0"));
-        TTileHost without(makePackage(TPackageSpec()), false);
+        TTileHost without(makePackage(TPackageTraits()), false);
         QVERIFY(!without.tile->nameLabel());
     }
 
     void defaultCheckbox() {
-        TPackageSpec spec;
-        spec.status = PACKAGE_STATUS_INSTALLED;
-        TTileHost host(makePackage(spec));
+        TPackageTraits traits;
+        traits.status = PACKAGE_STATUS_INSTALLED;
+        TTileHost host(makePackage(traits));
         QSignalSpy changed(host.tile, &TClientPackageLayoutItem::defaultChanged);
         host.tile->defaultCheckbox()->setChecked(true);
         host.tile->setDefaultClientPackage(true); // already so: nothing
@@ -223,7 +223,7 @@ private slots:
     void formatDownloadSpeed() {
         QFETCH(quint64, speed);
         QFETCH(QString, text);
-        TTileHost host(makePackage(TPackageSpec()));
+        TTileHost host(makePackage(TPackageTraits()));
         QCOMPARE(host.tile->formatDownloadSpeed(speed), text);
     }
 
@@ -264,9 +264,9 @@ private slots:
     // Scan, write and verification progress arrive queued from worker threads; the bar shows them
     // on its fixed scale, with the byte counts under it, and ignores what arrives after the end.
     void phaseProgress() {
-        TPackageSpec spec;
-        spec.status = PACKAGE_STATUS_UPDATE_REQUIRED;
-        const auto package = makePackage(spec);
+        TPackageTraits traits;
+        traits.status = PACKAGE_STATUS_UPDATE_REQUIRED;
+        const auto package = makePackage(traits);
         TTileHost host(package);
         TPackageInstallation run(package, m_Helper);
         host.tile->onInstallationOrUpdateStarted(run);
@@ -322,9 +322,9 @@ private slots:
             testsupport::readWholeFile(published + "/package.json"), QByteArray(), base, base);
         QVERIFY(serverConfiguration.initializedSuccessfully());
 
-        TPackageSpec spec;
-        spec.packageJson = serverConfiguration.rawPackageJsonData();
-        const auto package = makePackage(spec);
+        TPackageTraits traits;
+        traits.packageJson = serverConfiguration.rawPackageJsonData();
+        const auto package = makePackage(traits);
         TTileHost host(package);
         TPackageInstallation run(package, m_Helper);
         run.setInstallationBaseDirectory(QDir(work.filePath("installed")));

@@ -29,7 +29,7 @@ inline QString localArchitectureName() {
                : QStringLiteral("x86_64");
 }
 
-struct TPackageSpec {
+struct TPackageTraits {
     int identifier = 0;
     QString name = QStringLiteral("Orvane Online");
     QString generation = QStringLiteral("second");
@@ -41,28 +41,28 @@ struct TPackageSpec {
 };
 
 // A client package with one build for this machine and its package configuration attached.
-inline std::shared_ptr<quarn::launcher::TPackage> makePackage(const TPackageSpec& spec) {
+inline std::shared_ptr<quarn::launcher::TPackage> makePackage(const TPackageTraits& traits) {
     using namespace quarn::launcher;
     const QUrl base(QStringLiteral("http://127.0.0.1:9/"));
     QJsonObject build{{"os", localOperatingSystemName()},
                       {"architecture", localArchitectureName()},
                       {"url", "package.json"}};
-    const QString directory = QStringLiteral("Client%1").arg(spec.identifier);
-    QJsonObject object{{"name", spec.name}, {"directoryname", directory}, {"builds", QJsonArray{build}}};
-    if (!spec.logoLink.isEmpty())
-        object.insert(QStringLiteral("logolinktarget"), spec.logoLink);
-    auto package = std::make_shared<TPackage>(spec.identifier, object, base);
-    QByteArray packageJson = spec.packageJson;
+    const QString directory = QStringLiteral("Client%1").arg(traits.identifier);
+    QJsonObject object{{"name", traits.name}, {"directoryname", directory}, {"builds", QJsonArray{build}}};
+    if (!traits.logoLink.isEmpty())
+        object.insert(QStringLiteral("logolinktarget"), traits.logoLink);
+    auto package = std::make_shared<TPackage>(traits.identifier, object, base);
+    QByteArray packageJson = traits.packageJson;
     if (packageJson.isEmpty())
-        packageJson = QJsonDocument(QJsonObject{{"version", spec.version},
-                                                {"generation", spec.generation},
-                                                {"variant", spec.variant},
+        packageJson = QJsonDocument(QJsonObject{{"version", traits.version},
+                                                {"generation", traits.generation},
+                                                {"variant", traits.variant},
                                                 {"files", QJsonArray()},
                                                 {"chunks", QJsonArray()}})
                           .toJson();
     package->findBuildMatchingLocalArchitectureAndOS()->setPackageConfiguration(
         std::make_unique<TPackageConfigurationReader>(packageJson, QByteArray(), base, base));
-    package->setLocalPackageStatus(spec.status);
+    package->setLocalPackageStatus(traits.status);
     return package;
 }
 
