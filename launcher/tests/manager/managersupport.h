@@ -5,6 +5,7 @@
 #include "installationsupport.h"
 #include "launcher/configuration/launcherconfiguration.h"
 #include "launcher/configuration/package.h"
+#include "localplatform.h"
 #include "shared/machineidentifier.h"
 
 #include <QDebug>
@@ -46,23 +47,6 @@ inline bool publish(const QString& source, const QString& output, const QStringL
         return false;
     }
     return true;
-}
-
-inline QString localOperatingSystemName() {
-    switch (shared::TMachineIdentifier::getOperatingSystem()) {
-    case shared::OPERATING_SYSTEM_WINDOWS:
-        return QStringLiteral("windows");
-    case shared::OPERATING_SYSTEM_MACOS:
-        return QStringLiteral("macos");
-    default:
-        return QStringLiteral("linux");
-    }
-}
-
-inline QString localArchitectureName() {
-    return shared::TMachineIdentifier::getBuildArchitecture() == shared::BUILD_ARCHITECTURE_I386
-               ? QStringLiteral("i386")
-               : QStringLiteral("x86_64");
 }
 
 // One package of a test catalogue and the documents of its build for this machine (none when

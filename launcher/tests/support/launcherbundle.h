@@ -5,6 +5,7 @@
 // ORVANE_LAUNCHER_CLOSE_DIALOGS=1, so that every message box answers itself. Also publishes small
 // trees with the real orvane-publish for the launcher to load. Header-only.
 
+#include "localplatform.h"
 #include "testenvironment.h"
 
 #include <QCoreApplication>
@@ -169,11 +170,8 @@ public:
     }
 
     // The "os" and "architecture" values of a build for the machine the tests run on.
-    static QString localOperatingSystemName() {
-        return QSysInfo::kernelType() == QLatin1String("darwin") ? QStringLiteral("macos")
-                                                                 : QSysInfo::kernelType();
-    }
-    static QString localArchitectureName() { return QSysInfo::buildCpuArchitecture(); }
+    static QString localOperatingSystemName() { return testsupport::localOperatingSystemName(); }
+    static QString localArchitectureName() { return testsupport::localArchitectureName(); }
 
 private:
     TTestHome m_Home;

@@ -2,6 +2,7 @@
 // Helpers of the user interface tests: packages of the catalogue with a build for this machine.
 
 #include "launcher/configuration/package.h"
+#include "localplatform.h"
 #include "shared/machineidentifier.h"
 
 #include <QJsonArray>
@@ -12,22 +13,8 @@
 
 namespace uitestsupport {
 
-inline QString localOperatingSystemName() {
-    switch (shared::TMachineIdentifier::getOperatingSystem()) {
-    case shared::OPERATING_SYSTEM_WINDOWS:
-        return QStringLiteral("windows");
-    case shared::OPERATING_SYSTEM_MACOS:
-        return QStringLiteral("macos");
-    default:
-        return QStringLiteral("linux");
-    }
-}
-
-inline QString localArchitectureName() {
-    return shared::TMachineIdentifier::getBuildArchitecture() == shared::BUILD_ARCHITECTURE_I386
-               ? QStringLiteral("i386")
-               : QStringLiteral("x86_64");
-}
+using testsupport::localArchitectureName;
+using testsupport::localOperatingSystemName;
 
 struct TPackageTraits {
     int identifier = 0;
