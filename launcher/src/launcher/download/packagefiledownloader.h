@@ -3,6 +3,7 @@
 #include "launcher/download/downloaditems.h"
 #include "launcher/download/filesize.h"
 #include "launcher/environment/launcherfilesystemhelper.h"
+#include "shared/compressionhelper.h"
 #include "shared/downloadpool.h"
 
 #include <QByteArray>
@@ -60,7 +61,8 @@ public:
     // No response is allowed more than this, whatever a document says a unit holds. Chunks of a
     // chunk list are held to 64 MiB by the document check; a file sent as one unit may be as
     // large as the pipeline can hold in memory.
-    static constexpr quint64 MAXIMUM_CHUNK_RESPONSE_SIZE = 2047ull * 1024 * 1024;
+    static constexpr quint64 MAXIMUM_CHUNK_RESPONSE_SIZE =
+        shared::TCompressionHelper::MAX_WHOLE_FILE_UNPACKED_LENGTH;
 
     TPackageFileDownloader(std::shared_ptr<shared::TDownloadPool> downloadPool,
                            const std::shared_ptr<TLauncherFilesystemHelper>& filesystemHelper);
